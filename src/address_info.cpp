@@ -1,0 +1,168 @@
+#include "address_info.hpp"
+
+#include <cstdint>
+#include <iostream>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "http_client.hpp"
+
+using json = nlohmann::json;
+
+namespace {
+
+// Thrown inside the parse for a value the record cannot hold; reported as
+// the unknown-error message like every other non-JSON failure.
+struct BadValue {};
+
+// The low 32 bits of `value` as a two's-complement signed number.
+std::int32_t low_32_bits(std::uint64_t value) {
+  const auto low = static_cast<std::uint32_t>(value & 0xFFFFFFFFu);
+  if (low <= static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()))
+    return static_cast<std::int32_t>(low);
+  return static_cast<std::int32_t>(static_cast<std::int64_t>(low) -
+                                   (std::int64_t{1} << 32));
+}
+
+std::int32_t to_asn(const json& value) {
+  switch (value.type()) {
+    case json::value_t::boolean:
+      return value.get<bool>() ? 1 : 0;
+    case json::value_t::number_integer:
+      return low_32_bits(static_cast<std::uint64_t>(value.get<std::int64_t>()));
+    case json::value_t::number_unsigned:
+      return low_32_bits(value.get<std::uint64_t>());
+    case json::value_t::number_float: {
+      // Truncation toward zero must land inside the int32 range.
+      const double number = value.get<double>();
+      if (number > -2147483649.0 && number < 2147483648.0)
+        return static_cast<std::int32_t>(number);
+      throw BadValue{};
+    }
+    default:
+      throw BadValue{};
+  }
+}
+
+// Doubles from FLT_MAX plus half its ulp upward round to infinity; below
+// that the conversion is in range and rounds to nearest.
+constexpr double kFloatOverflow = 0x1p128 - 0x1p103;
+
+float to_single(double number) {
+  if (number >= kFloatOverflow) return std::numeric_limits<float>::infinity();
+  if (number <= -kFloatOverflow) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(number);
+}
+
+float to_coordinate(const json& value) {
+  switch (value.type()) {
+    case json::value_t::boolean:
+      return value.get<bool>() ? 1.0f : 0.0f;
+    case json::value_t::number_integer:
+      return static_cast<float>(value.get<std::int64_t>());
+    case json::value_t::number_unsigned:
+      return static_cast<float>(value.get<std::uint64_t>());
+    case json::value_t::number_float:
+      return to_single(value.get<double>());
+    default:
+      throw BadValue{};
+  }
+}
+
+// The value under `key`, or nullptr when the key is missing or null.
+const json* member(const json& document, const char* key) {
+  const auto it = document.find(key);
+  if (it == document.end() || it->is_null()) return nullptr;
+  return &*it;
+}
+
+void read_string(const json& document, const char* key,
+                 std::optional<std::string>& field) {
+  if (const json* value = member(document, key)) {
+    if (!value->is_string()) throw BadValue{};
+    field = value->get<std::string>();
+  }
+}
+
+void read_coordinate(const json& document, const char* key,
+                     std::optional<float>& field) {
+  if (const json* value = member(document, key)) field = to_coordinate(*value);
+}
+
+AddressInfo read_record(const json& document) {
+  AddressInfo info;
+  const json& ip = document.at("ip");
+  if (!ip.is_string()) throw BadValue{};
+  info.ip = ip.get<std::string>();
+
+  read_string(document, "hostname", info.hostname);
+  read_string(document, "aso", info.aso);
+  if (const json* asn = member(document, "asn")) info.asn = to_asn(*asn);
+  read_string(document, "continent", info.continent);
+  read_string(document, "cc", info.cc);
+  read_string(document, "country", info.country);
+  read_string(document, "city", info.city);
+  read_string(document, "postal", info.postal);
+  read_coordinate(document, "latitude", info.latitude);
+  read_coordinate(document, "longitude", info.longitude);
+  read_string(document, "tz", info.tz);
+  read_string(document, "weather", info.weather);
+  return info;
+}
+
+}  // namespace
+
+AddressInfo parse_address_info(const std::string& body) {
+  try {
+    return read_record(json::parse(body));
+  } catch (const json::parse_error& e) {
+    throw FetchError(std::string("Failed to parse JSON: ") + e.what());
+  } catch (const json::out_of_range&) {
+    throw FetchError("Missing mandatory field (ip)");
+  } catch (...) {
+    throw FetchError("Unknown error encountered while parsing JSON");
+  }
+}
+
+std::string replace_control_characters(const std::string& text) {
+  std::string safe;
+  safe.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) {
+      safe.push_back('?');
+    } else if (byte == 0xC2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      safe.push_back('?');  // U+0080..U+009F, two bytes in UTF-8
+      ++i;
+    } else {
+      safe.push_back(text[i]);
+    }
+  }
+  return safe;
+}
+
+void print_address_info(std::ostream& out, const std::string& label,
+                        const AddressInfo& info) {
+  const auto safe = replace_control_characters;
+  out << label << " address: " << safe(info.ip) << "\n";
+  if (info.hostname) out << "  Hostname: " << safe(*info.hostname) << "\n";
+  if (info.aso && info.asn)
+    out << "  AS: " << safe(*info.aso) << " (" << *info.asn << ")\n";
+  if (info.continent) out << "  Continent: " << safe(*info.continent) << "\n";
+  if (info.country && info.cc)
+    out << "  Country: " << safe(*info.country) << " (" << safe(*info.cc)
+        << ")\n";
+  if (info.city && info.postal)
+    out << "  City: " << safe(*info.city) << " (" << safe(*info.postal)
+        << ")\n";
+  if (info.latitude && info.longitude)
+    out << "  Coordinates: " << static_cast<double>(*info.latitude) << ", "
+        << static_cast<double>(*info.longitude) << "\n";
+  if (info.tz) out << "  Timezone: " << safe(*info.tz) << "\n";
+}
+
+void print_address_info(const std::string& label, const AddressInfo& info) {
+  print_address_info(std::cout, label, info);
+}

@@ -1,0 +1,58 @@
+// What the address-echo service reports about one public address: the
+// record, its parser, and its block of the text report.
+#ifndef IPWHERE_ADDRESS_INFO_HPP_
+#define IPWHERE_ADDRESS_INFO_HPP_
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+
+// Member names are the keys of the service's JSON document. Strings hold
+// UTF-8 exactly as decoded from the document.
+struct AddressInfo {
+  std::string ip;
+  std::optional<std::string> hostname;
+  std::optional<std::string> aso;
+  std::optional<std::int32_t> asn;
+  std::optional<std::string> continent;
+  std::optional<std::string> cc;
+  std::optional<std::string> country;
+  std::optional<std::string> city;
+  std::optional<std::string> postal;
+  std::optional<float> latitude;
+  std::optional<float> longitude;
+  std::optional<std::string> tz;
+  std::optional<std::string> weather;  // passed on to JSON, never printed
+};
+
+// Parses a response body into a complete record. Throws FetchError, and
+// nothing else, with one of these messages:
+//   "Failed to parse JSON: <library message>"  body is not one JSON value
+//   "Missing mandatory field (ip)"             object without "ip" (also
+//                                              a number too large for a
+//                                              double, which the library
+//                                              reports as out of range)
+//   "Unknown error encountered while parsing JSON"  any other failure: not
+//       an object, "ip" not a string, an optional member of a wrong type,
+//       "asn" a float outside the 32-bit signed range.
+// Present-but-null members count as absent; unknown keys are ignored.
+AddressInfo parse_address_info(const std::string& body);
+
+// Writes the record's text block, each line ending in "\n":
+//   <label> address: <ip>
+//     Hostname / AS (pair) / Continent / Country (pair) / City (pair) /
+//     Coordinates (pair) / Timezone, each only when present.
+// Control characters in string values are written as "?" so that data from
+// the network cannot drive the terminal.
+void print_address_info(std::ostream& out, const std::string& label,
+                        const AddressInfo& info);
+
+// The same, to standard output.
+void print_address_info(const std::string& label, const AddressInfo& info);
+
+// Returns `text` with every C0 control byte, DEL and UTF-8 encoded C1
+// control character (U+0080 to U+009F) replaced by one "?".
+std::string replace_control_characters(const std::string& text);
+
+#endif  // IPWHERE_ADDRESS_INFO_HPP_

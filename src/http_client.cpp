@@ -1,0 +1,115 @@
+#include "http_client.hpp"
+
+#include <curl/curl.h>
+
+#include <exception>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+namespace {
+
+const char kUserAgent[] = "ipwhereagent/1.0";
+
+// Owns one easy handle for the duration of one request.
+struct EasyHandleDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyHandleDeleter>;
+
+// The host names are ASCII, so each wide character is one byte.
+std::string narrow(const std::wstring& wide) {
+  std::string narrowed;
+  narrowed.reserve(wide.size());
+  for (wchar_t c : wide) narrowed.push_back(static_cast<char>(c));
+  return narrowed;
+}
+
+// Runs `lookup` on a new thread. When no thread can be had, the returned
+// future carries the error instead, as a failed lookup would.
+template <typename Lookup>
+std::future<std::string> start_lookup(Lookup lookup) {
+  try {
+    return std::async(std::launch::async, std::move(lookup));
+  } catch (const std::system_error&) {
+    std::promise<std::string> failed;
+    failed.set_exception(std::current_exception());
+    return failed.get_future();
+  }
+}
+
+}  // namespace
+
+const Endpoints kIpv4Endpoints = {L"4.ident.me", L"4.tnedi.me"};
+const Endpoints kIpv6Endpoints = {L"6.ident.me", L"6.tnedi.me"};
+
+FetchError::FetchError(const std::string& message)
+    : std::runtime_error(message) {}
+
+FetchError::~FetchError() = default;
+
+std::size_t write_callback(char* data, std::size_t size, std::size_t nmemb,
+                           std::string* body) {
+  // libcurl passes size == 1; the division guards the product anyway.
+  if (size != 0 && nmemb > kMaxBodyBytes / size) return 0;
+  const std::size_t count = size * nmemb;
+  if (count > kMaxBodyBytes - body->size()) return 0;
+  body->append(data, count);
+  return count;
+}
+
+std::string HttpClient::fetch(const std::wstring& host) {
+  const std::string url = "https://" + narrow(host) + "/json";
+  std::string body;
+
+  EasyHandle handle(curl_easy_init());
+  if (!handle) throw FetchError("Failed to initialize cURL");
+
+  curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(handle.get(), CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, write_callback);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &body);
+
+  const CURLcode result = curl_easy_perform(handle.get());
+  if (result != CURLE_OK) {
+    handle.reset();
+    throw FetchError(std::string("cURL request failed: ") +
+                     curl_easy_strerror(result));
+  }
+
+  long status = 0;
+  curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
+  handle.reset();
+
+  if (status < 200 || status > 299)
+    throw FetchError("HTTP status code " + std::to_string(status));
+  return body;
+}
+
+std::string HttpClient::fetch_with_fallback(const std::wstring& primary,
+                                            const std::wstring& fallback) {
+  try {
+    return fetch(primary);
+  } catch (...) {
+    // Any failure of the primary host is answered by asking the fallback.
+  }
+  return fetch(fallback);
+}
+
+AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
+                               bool ipv6_only) {
+  AddressQueries queries;
+  if (!ipv6_only) {
+    queries.ipv4_future = start_lookup([&client] {
+      return client.fetch_with_fallback(kIpv4Endpoints.primary,
+                                        kIpv4Endpoints.fallback);
+    });
+  }
+  if (!ipv4_only) {
+    queries.ipv6_future = start_lookup([&client] {
+      return client.fetch_with_fallback(kIpv6Endpoints.primary,
+                                        kIpv6Endpoints.fallback);
+    });
+  }
+  return queries;
+}

@@ -1,0 +1,71 @@
+// HTTPS lookups of the caller's public address, one per address family.
+//
+// HttpClient fetches the body of GET https://<host>/json from the
+// address-echo service; query_addresses runs the IPv4 and the IPv6 lookup
+// on threads of their own and hands the bodies back through futures.
+#ifndef IPWHERE_HTTP_CLIENT_HPP_
+#define IPWHERE_HTTP_CLIENT_HPP_
+
+#include <cstddef>
+#include <future>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+// The one exception type of the lookup and parsing layers.
+class FetchError : public std::runtime_error {
+ public:
+  explicit FetchError(const std::string& message);
+  ~FetchError() override;
+};
+
+// Largest response body accepted. A larger body fails the transfer, so a
+// peer cannot make the tool hold unbounded memory.
+constexpr std::size_t kMaxBodyBytes = 1048576;
+
+// libcurl write function: appends size * nmemb bytes to *body and returns
+// that count. Returns 0 (which makes libcurl abort the transfer with a
+// write error) when the body would grow beyond kMaxBodyBytes.
+std::size_t write_callback(char* data, std::size_t size, std::size_t nmemb,
+                           std::string* body);
+
+// Stateless HTTPS client; one instance may serve several threads at once.
+// libcurl's global state must be initialised before the first call.
+class HttpClient {
+ public:
+  // One GET of https://<host>/json. Returns the body of a 2xx answer;
+  // throws FetchError on a transfer error or any other status.
+  std::string fetch(const std::wstring& host);
+
+  // fetch(primary); on any failure fetch(fallback), whose exception, if
+  // any, propagates.
+  std::string fetch_with_fallback(const std::wstring& primary,
+                                  const std::wstring& fallback);
+};
+
+// Service endpoints. The family of an answer follows only from the host
+// asked: each IPv4 host is reachable over IPv4 alone, each IPv6 host over
+// IPv6 alone.
+struct Endpoints {
+  const wchar_t* primary;
+  const wchar_t* fallback;
+};
+extern const Endpoints kIpv4Endpoints;
+extern const Endpoints kIpv6Endpoints;
+
+// The pending lookups of one run. A member is empty when its family was
+// not requested. get() yields the body or throws the lookup's exception.
+struct AddressQueries {
+  std::optional<std::future<std::string>> ipv4_future;
+  std::optional<std::future<std::string>> ipv6_future;
+};
+
+// Starts the IPv4 lookup unless ipv6_only, then the IPv6 lookup unless
+// ipv4_only, each on a thread of its own, and returns at once. If a thread
+// cannot be started, that family's future holds the std::system_error, so
+// the caller sees an ordinary failed lookup. `client` must outlive the
+// futures' get().
+AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
+                               bool ipv6_only);
+
+#endif  // IPWHERE_HTTP_CLIENT_HPP_

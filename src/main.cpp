@@ -1,0 +1,143 @@
+// ipwhere: shows the public IPv4 and IPv6 addresses of this machine and
+// what the address-echo service knows about them.
+
+#include <curl/curl.h>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "address_info.hpp"
+#include "http_client.hpp"
+#include "json_report.hpp"
+
+namespace {
+
+struct Options {
+  bool show_help = false;
+  bool json_output = false;
+  bool ipv4_only = false;
+  bool ipv6_only = false;
+};
+
+// Whole, case-sensitive matches only; anything else is ignored.
+Options parse_options(int argc, char* argv[]) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") options.show_help = true;
+    else if (arg == "--json") options.json_output = true;
+    else if (arg == "-4") options.ipv4_only = true;
+    else if (arg == "-6") options.ipv6_only = true;
+  }
+  return options;
+}
+
+const char kUsage[] =
+    "Usage: ipwhere [options]\n\n"
+    "Options:\n"
+    "  --help     Show this help message\n"
+    "  --json     Output results in JSON format\n"
+    "  -4         Query IPv4 information only\n"
+    "  -6         Query IPv6 information only\n";
+
+// Holds libcurl's global state for the lifetime of the object.
+class CurlGlobal {
+ public:
+  CurlGlobal() { curl_global_init(CURL_GLOBAL_ALL); }
+  ~CurlGlobal() { curl_global_cleanup(); }
+  CurlGlobal(const CurlGlobal&) = delete;
+  CurlGlobal& operator=(const CurlGlobal&) = delete;
+};
+
+// libcurl ignores SIGPIPE during each transfer and restores it afterwards;
+// two transfers on two threads can interleave so that "ignored" is what is
+// left behind. Put back what the process started with before writing the
+// report, so a closed pipe behaves as it does for any other tool.
+class SigpipeDisposition {
+ public:
+  SigpipeDisposition() { saved_ = sigaction(SIGPIPE, nullptr, &action_) == 0; }
+  void restore() const {
+    if (saved_) sigaction(SIGPIPE, &action_, nullptr);
+  }
+
+ private:
+  struct sigaction action_ = {};
+  bool saved_ = false;
+};
+
+// The body of one family's lookup as a record; empty on any failure.
+std::optional<AddressInfo> collect(std::optional<std::future<std::string>>& query) {
+  if (!query) return std::nullopt;
+  try {
+    return parse_address_info(query->get());
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+// Flushes standard output; false if anything written could not be.
+bool output_written() {
+  std::cout.flush();
+  const bool stream_ok = !std::cout.fail();
+  const bool flushed = std::fflush(stdout) == 0;
+  return stream_ok && flushed && !std::ferror(stdout);
+}
+
+int output_status() {
+  if (output_written()) return 0;
+  std::cerr << "Error: Failed to write output.\n";
+  return 1;
+}
+
+void print_text_report(const Options& options,
+                       const std::optional<AddressInfo>& ipv4,
+                       const std::optional<AddressInfo>& ipv6) {
+  if (ipv4) print_address_info("IPv4", *ipv4);
+  else if (!options.ipv6_only) std::cout << "IPv4 not available.\n";
+  if (ipv6) print_address_info("IPv6", *ipv6);
+  else if (!options.ipv4_only) std::cout << "IPv6 not available.\n";
+}
+
+int run(const Options& options) {
+  SigpipeDisposition sigpipe;
+  CurlGlobal curl;
+
+  std::optional<AddressInfo> ipv4;
+  std::optional<AddressInfo> ipv6;
+  HttpClient client;
+  {
+    AddressQueries queries =
+        query_addresses(client, options.ipv4_only, options.ipv6_only);
+    ipv4 = collect(queries.ipv4_future);
+    ipv6 = collect(queries.ipv6_future);
+  }
+  sigpipe.restore();
+
+  if (!ipv4 && !ipv6) {
+    if (options.ipv4_only) std::cerr << "Failed to retrieve IPv4 address.\n";
+    else if (options.ipv6_only) std::cerr << "Failed to retrieve IPv6 address.\n";
+    else std::cerr << "Failed to retrieve any IP addresses.\n";
+    return 1;
+  }
+  if (options.json_output) std::cout << json_report(ipv4, ipv6);
+  else print_text_report(options, ipv4, ipv6);
+  return output_status();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const Options options = parse_options(argc, argv);
+  if (options.show_help) {
+    std::cout << kUsage;
+    return output_status();
+  }
+  if (options.ipv4_only && options.ipv6_only) {
+    std::cerr << "Error: Cannot specify both -4 and -6\n";
+    return 1;
+  }
+  return run(options);
+}

@@ -1,0 +1,47 @@
+#!/bin/sh
+# Builds ipwhere and runs it or its tests, installing missing Debian
+# packages first (as root).
+#   ./dev.sh run [ipwhere options]   build, then run the tool
+#   ./dev.sh test                    build, then run every test through CTest
+set -eu
+cd "$(dirname "$0")"
+
+BUILD_PACKAGES="cmake make g++ pkg-config libcurl4-openssl-dev nlohmann-json3-dev ca-certificates"
+TEST_PACKAGES="libgtest-dev python3 openssl util-linux mount"
+
+# Installs whichever of the named packages are missing.
+need() {
+  missing=""
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+      missing="$missing $package"
+  done
+  [ -z "$missing" ] && return 0
+  echo "Installing:$missing" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+jobs=$(nproc 2>/dev/null || echo 2)
+command="${1:-}"
+[ $# -gt 0 ] && shift
+case "$command" in
+  run)
+    need $BUILD_PACKAGES
+    cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+    cmake --build build/release -j "$jobs" >/dev/null
+    exec build/release/ipwhere "$@"
+    ;;
+  test)
+    need $BUILD_PACKAGES $TEST_PACKAGES
+    cmake -S . -B build/test -DIPWHERE_WERROR=ON -DBUILD_TESTING=ON "$@"
+    cmake --build build/test -j "$jobs"
+    ctest --test-dir build/test --output-on-failure
+    ;;
+  *)
+    echo "usage: $0 run [ipwhere options] | test [cmake options]" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,445 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the built ipwhere binary against local HTTPS servers.
+
+Usage: e2e.py PATH_TO_IPWHERE [CASE_NAME...]
+Runs as root inside private network and mount namespaces (it enters them
+itself). Prints one line per case and "N passed, N failed" at the end.
+"""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from harness import (V4_FALLBACK, V4_PRIMARY, V6_FALLBACK,  # noqa: E402
+                     V6_PRIMARY, Behaviour, Network)
+
+BINARY = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
+CASES = []
+
+
+def case(function):
+    CASES.append(function)
+    return function
+
+
+def document(ip, **members):
+    return json.dumps(dict(ip=ip, **members))
+
+
+FULL_V4 = document("192.0.2.1", hostname="host4.example", asn=64500,
+                   aso="Example Net", continent="EU", cc="GB",
+                   country="United Kingdom", city="London", postal="EC1A",
+                   latitude=51.5074, longitude=-0.1278, tz="Europe/London",
+                   weather="UKXX0085")
+FULL_V6 = document("2001:db8::1", hostname="host6.example", asn=64501,
+                   aso="Example Six", continent="OC", cc="AU",
+                   country="Australia", city="Sydney", postal="2000",
+                   latitude=-33.8688, longitude=151.2093, tz="Australia/Sydney")
+FULL_V4_TEXT = ("IPv4 address: 192.0.2.1\n"
+                "  Hostname: host4.example\n"
+                "  AS: Example Net (64500)\n"
+                "  Continent: EU\n"
+                "  Country: United Kingdom (GB)\n"
+                "  City: London (EC1A)\n"
+                "  Coordinates: 51.5074, -0.1278\n"
+                "  Timezone: Europe/London\n")
+FULL_V6_TEXT = ("IPv6 address: 2001:db8::1\n"
+                "  Hostname: host6.example\n"
+                "  AS: Example Six (64501)\n"
+                "  Continent: OC\n"
+                "  Country: Australia (AU)\n"
+                "  City: Sydney (2000)\n"
+                "  Coordinates: -33.8688, 151.209\n"
+                "  Timezone: Australia/Sydney\n")
+
+USAGE = ("Usage: ipwhere [options]\n\n"
+         "Options:\n"
+         "  --help     Show this help message\n"
+         "  --json     Output results in JSON format\n"
+         "  -4         Query IPv4 information only\n"
+         "  -6         Query IPv6 information only\n")
+
+
+def both_working():
+    return {V4_PRIMARY: Behaviour(FULL_V4), V6_PRIMARY: Behaviour(FULL_V6)}
+
+
+def down(status=503):
+    return Behaviour(status=status, body="down")
+
+
+class Result:
+    def __init__(self, completed, elapsed):
+        self.status = completed.returncode
+        self.out = completed.stdout.decode("utf-8", "surrogateescape")
+        self.err = completed.stderr.decode("utf-8", "surrogateescape")
+        self.elapsed = elapsed
+
+
+def run(*args, timeout=60, **popen):
+    start = time.monotonic()
+    options = dict(capture_output=True) if "stdout" not in popen else \
+        dict(stderr=subprocess.PIPE)
+    options.update(popen)
+    completed = subprocess.run([BINARY, *args], timeout=timeout, **options)
+    if completed.stdout is None:
+        completed.stdout = b""
+    return Result(completed, time.monotonic() - start)
+
+
+def expect_equal(actual, expected, what):
+    if actual != expected:
+        raise AssertionError(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
+
+
+def expect(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def expect_run(result, status, out, err=""):
+    expect_equal(result.out, out, "standard output")
+    expect_equal(result.err, err, "standard error")
+    expect_equal(result.status, status, "exit status")
+
+
+def hosts_asked(net):
+    return [request.server_name for request in net.servers.log()]
+
+
+# --- Text report -----------------------------------------------------------
+
+@case
+def text_report_both_families(net):
+    net.servers.configure(both_working())
+    expect_run(run(), 0, FULL_V4_TEXT + FULL_V6_TEXT)
+    expect_equal(sorted(hosts_asked(net)), sorted([V4_PRIMARY, V6_PRIMARY]),
+                 "hosts asked")
+
+
+@case
+def each_family_alone(net):
+    net.servers.configure(both_working())
+    expect_run(run("-4"), 0, FULL_V4_TEXT)
+    expect_equal(hosts_asked(net), [V4_PRIMARY], "hosts asked with -4")
+    net.servers.configure(both_working())
+    expect_run(run("-6"), 0, FULL_V6_TEXT)
+    expect_equal(hosts_asked(net), [V6_PRIMARY], "hosts asked with -6")
+
+
+@case
+def one_family_down(net):
+    net.servers.configure({V4_PRIMARY: Behaviour(FULL_V4),
+                           V6_PRIMARY: down(), V6_FALLBACK: down()})
+    expect_run(run(), 0, FULL_V4_TEXT + "IPv6 not available.\n")
+    net.servers.configure({V4_PRIMARY: down(500), V4_FALLBACK: down(404),
+                           V6_PRIMARY: Behaviour(FULL_V6)})
+    expect_run(run(), 0, "IPv4 not available.\n" + FULL_V6_TEXT)
+    # An unusable answer counts as down, too.
+    net.servers.configure({V4_PRIMARY: Behaviour("{\"hostname\":\"x\"}"),
+                           V6_PRIMARY: Behaviour(FULL_V6)})
+    expect_run(run("--verbose", "-46"), 0, "IPv4 not available.\n" + FULL_V6_TEXT)
+
+
+@case
+def both_families_down(net):
+    everything_down = {h: down() for h in (V4_PRIMARY, V4_FALLBACK,
+                                           V6_PRIMARY, V6_FALLBACK)}
+    for args, line in (((), "Failed to retrieve any IP addresses.\n"),
+                       (("-4",), "Failed to retrieve IPv4 address.\n"),
+                       (("-6",), "Failed to retrieve IPv6 address.\n"),
+                       (("--json",), "Failed to retrieve any IP addresses.\n"),
+                       (("-6", "--json"), "Failed to retrieve IPv6 address.\n")):
+        net.servers.configure(everything_down)
+        expect_run(run(*args), 1, "", line)
+        expected_hosts = {(): 4, ("-4",): 2, ("-6",): 2}.get(args, None)
+        if expected_hosts:
+            expect_equal(len(hosts_asked(net)), expected_hosts, f"requests for {args}")
+
+
+@case
+def record_with_only_ip_and_unpaired_members(net):
+    net.servers.configure({
+        V4_PRIMARY: Behaviour(document("192.0.2.9")),
+        V6_PRIMARY: Behaviour(document("2001:db8::9", country="Exampleland",
+                                       city="Sample", postal=None, asn=1,
+                                       latitude=True, longitude=2, tz=""))})
+    expect_run(run(), 0, "IPv4 address: 192.0.2.9\n"
+                         "IPv6 address: 2001:db8::9\n"
+                         "  Coordinates: 1, 2\n"
+                         "  Timezone: \n")
+
+
+@case
+def control_characters_are_replaced(net):
+    net.servers.configure({V4_PRIMARY: Behaviour(
+        document("192.0.2.1", hostname="a\u001b[31mb", tz="\u009b2J\u00e9\u0007"))})
+    expect_run(run("-4"), 0, "IPv4 address: 192.0.2.1\n"
+                             "  Hostname: a?[31mb\n"
+                             "  Timezone: ?2J\u00e9?\n")
+
+
+# --- Fallback --------------------------------------------------------------
+
+def expect_fallback_used(net, primary_behaviour, args=("-4",),
+                         primary=V4_PRIMARY, fallback=V4_FALLBACK):
+    net.servers.configure({primary: primary_behaviour,
+                           fallback: Behaviour(document("192.0.2.200"))})
+    label = "IPv4" if primary == V4_PRIMARY else "IPv6"
+    expect_run(run(*args), 0, f"{label} address: 192.0.2.200\n")
+    asked = hosts_asked(net)
+    expect_equal(asked[-1], fallback, "last host asked")
+    return asked
+
+
+@case
+def fallback_after_error_status(net):
+    for status in (500, 404, 301, 100):
+        asked = expect_fallback_used(net, down(status))
+        expect_equal(asked, [V4_PRIMARY, V4_FALLBACK], f"hosts asked ({status})")
+    asked = expect_fallback_used(net, down(503), ("-6",), V6_PRIMARY, V6_FALLBACK)
+    expect_equal(asked, [V6_PRIMARY, V6_FALLBACK], "hosts asked (IPv6)")
+
+
+@case
+def fallback_after_redirect_not_followed(net):
+    redirect = Behaviour(status=302, body="moved",
+                         headers={"Location": f"https://{V4_PRIMARY}/elsewhere"})
+    asked = expect_fallback_used(net, redirect)
+    expect_equal([r.target for r in net.servers.log()], ["/json", "/json"],
+                 "paths requested")
+    expect_equal(asked, [V4_PRIMARY, V4_FALLBACK], "hosts asked")
+
+
+@case
+def fallback_after_untrusted_certificate(net):
+    expect_fallback_used(net, Behaviour(FULL_V4, cert="untrusted"))
+    expect_equal(hosts_asked(net), [V4_FALLBACK], "requests completed")
+    expect(net.servers.handshake_failures, "the primary handshake failed")
+
+
+@case
+def fallback_after_refused_connection(net):
+    net.map_hosts({V4_PRIMARY: "127.0.0.2"})  # nothing listens there
+    try:
+        expect_fallback_used(net, Behaviour(FULL_V4))
+        expect_equal(hosts_asked(net), [V4_FALLBACK], "requests completed")
+    finally:
+        net.map_hosts({})
+
+
+@case
+def no_fallback_after_unparseable_body(net):
+    for status, body in ((200, "not json"), (200, "{\"ip\": 1}"),
+                         (200, "[1,2]"), (204, ""), (299, "")):
+        net.servers.configure({V4_PRIMARY: Behaviour(body, status=status),
+                               V4_FALLBACK: Behaviour(FULL_V4)})
+        expect_run(run("-4"), 1, "", "Failed to retrieve IPv4 address.\n")
+        expect_equal(hosts_asked(net), [V4_PRIMARY], f"hosts asked for {body!r}")
+
+
+@case
+def body_size_cap(net):
+    cap = 1048576
+    prefix = "{\"ip\":\"192.0.2.77\"}"
+    exact = prefix + " " * (cap - len(prefix))
+    net.servers.configure({V4_PRIMARY: Behaviour(exact),
+                           V4_FALLBACK: Behaviour(document("192.0.2.200"))})
+    expect_run(run("-4"), 0, "IPv4 address: 192.0.2.77\n")
+    expect_equal(hosts_asked(net), [V4_PRIMARY], "hosts asked for exactly 1 MiB")
+    expect_fallback_used(net, Behaviour(exact + " "))
+    # Without a Content-Length the cap still holds.
+    expect_fallback_used(net, Behaviour(exact + "        "))
+
+
+# --- The request and its timing -------------------------------------------
+
+@case
+def request_on_the_wire(net):
+    net.servers.configure({V4_PRIMARY: down(), V4_FALLBACK: Behaviour(FULL_V4),
+                           V6_PRIMARY: down(), V6_FALLBACK: Behaviour(FULL_V6)})
+    expect_run(run(), 0, FULL_V4_TEXT + FULL_V6_TEXT)
+    requests = net.servers.log()
+    expect_equal(sorted(r.server_name for r in requests),
+                 sorted([V4_PRIMARY, V4_FALLBACK, V6_PRIMARY, V6_FALLBACK]),
+                 "hosts asked")
+    for r in requests:
+        expect_equal((r.method, r.target, r.version), ("GET", "/json", "HTTP/1.1"),
+                     "request line")
+        expect_equal(r.header("Host"), r.server_name, "Host header")
+        expect_equal(r.header("User-Agent"), "ipwhereagent/1.0", "User-Agent")
+    order = {r.server_name: r.when for r in requests}
+    expect(order[V4_PRIMARY] < order[V4_FALLBACK], "IPv4 primary asked first")
+    expect(order[V6_PRIMARY] < order[V6_FALLBACK], "IPv6 primary asked first")
+
+
+@case
+def lookups_overlap(net):
+    delay = 1.5
+    net.servers.configure({V4_PRIMARY: Behaviour(FULL_V4, delay=delay),
+                           V6_PRIMARY: Behaviour(FULL_V6, delay=delay)})
+    result = run()
+    expect_run(result, 0, FULL_V4_TEXT + FULL_V6_TEXT)
+    expect(delay <= result.elapsed < 2 * delay - 0.3,
+           f"two {delay} s lookups took {result.elapsed:.2f} s")
+
+
+@case
+def ipv4_printed_first_when_ipv6_answers_first(net):
+    net.servers.configure({V4_PRIMARY: Behaviour(FULL_V4, delay=0.8),
+                           V6_PRIMARY: Behaviour(FULL_V6)})
+    expect_run(run(), 0, FULL_V4_TEXT + FULL_V6_TEXT)
+    net.servers.configure({V4_PRIMARY: Behaviour(FULL_V4, delay=0.8),
+                           V6_PRIMARY: Behaviour(FULL_V6)})
+    result = run("--json")
+    expect(result.out.index("\"ipv4\"") < result.out.index("\"ipv6\""),
+           "ipv4 before ipv6 in JSON")
+
+
+# --- Options and output ----------------------------------------------------
+
+@case
+def help_and_conflict_do_no_network_work(net):
+    for args in (("--help",), ("-h",), ("-4", "-6", "--help"), ("x", "--json", "-h")):
+        net.servers.configure(both_working())
+        expect_run(run(*args), 0, USAGE)
+        expect_equal(hosts_asked(net), [], f"requests for {args}")
+    for args in (("-4", "-6"), ("-6", "--json", "-4")):
+        net.servers.configure(both_working())
+        expect_run(run(*args), 1, "", "Error: Cannot specify both -4 and -6\n")
+        expect_equal(hosts_asked(net), [], f"requests for {args}")
+    expect(not net.servers.handshake_failures, "no connection attempts")
+
+
+@case
+def unwritable_output_fails(net):
+    for args in (("--help",), (), ("--json",)):
+        net.servers.configure(both_working())
+        with open("/dev/full", "wb") as full:
+            result = run(*args, stdout=full)
+        expect_run(result, 1, "", "Error: Failed to write output.\n")
+
+
+@case
+def closed_pipe_ends_with_sigpipe(net):
+    for args in (("--help",), ()):
+        for _ in range(3):
+            net.servers.configure(both_working())
+            read_end, write_end = os.pipe()
+            os.close(read_end)
+            try:
+                result = run(*args, stdout=write_end)
+            finally:
+                os.close(write_end)
+            expect_equal(result.status, -signal.SIGPIPE, f"status for {args}")
+
+
+@case
+def thread_start_failure_is_a_failed_lookup(net):
+    cgroup = "/sys/fs/cgroup/pids"
+    if not os.path.isdir(cgroup):
+        cgroup = "/sys/fs/cgroup"
+    group = os.path.join(cgroup, "ipwhere-e2e-%d" % os.getpid())
+    try:
+        os.mkdir(group)
+        with open(os.path.join(group, "pids.max"), "w") as f:
+            f.write("1\n")
+    except OSError as error:
+        raise Skip(f"no pids cgroup: {error}")
+
+    def confine():
+        with open(os.path.join(group, "cgroup.procs"), "w") as f:
+            f.write(str(os.getpid()))
+
+    try:
+        for args, line in (((), "Failed to retrieve any IP addresses.\n"),
+                           (("-4", "--json"), "Failed to retrieve IPv4 address.\n")):
+            net.servers.configure(both_working())
+            expect_run(run(*args, preexec_fn=confine), 1, "", line)
+            expect_equal(hosts_asked(net), [], "requests")
+    finally:
+        os.rmdir(group)
+
+
+# --- JSON report -----------------------------------------------------------
+
+FULL_V4_JSON = {"asn": 64500, "aso": "Example Net", "cc": "GB", "city": "London",
+                "continent": "EU", "country": "United Kingdom",
+                "hostname": "host4.example", "ip": "192.0.2.1",
+                "latitude": 51.50740051269531, "longitude": -0.12780000269412994,
+                "postal": "EC1A", "tz": "Europe/London", "weather": "UKXX0085"}
+
+
+@case
+def json_report_both_families(net):
+    net.servers.configure(both_working())
+    result = run("--json")
+    expect_equal(result.status, 0, "exit status")
+    expect_equal(result.err, "", "standard error")
+    expect(result.out.startswith("{\n  \"ipv4\": {\n    \"asn\": 64500,\n"
+                                 "    \"aso\": \"Example Net\",\n"), result.out)
+    expect(result.out.endswith("\n  }\n}\n"), "ends with one newline")
+    parsed = json.loads(result.out)
+    expect_equal(sorted(parsed), ["ipv4", "ipv6"], "families")
+    expect_equal(parsed["ipv4"], FULL_V4_JSON, "IPv4 object")
+    # Python's sorted, indented dump has the same layout and number forms.
+    expect_equal(result.out, json.dumps(parsed, indent=2, sort_keys=True,
+                                        ensure_ascii=False) + "\n", "layout")
+
+
+@case
+def json_report_single_family(net):
+    for args, key, body in ((("-4", "--json"), "ipv4", FULL_V4),
+                            (("--json", "-6"), "ipv6", FULL_V6)):
+        net.servers.configure(both_working())
+        result = run(*args)
+        expect_equal((result.status, result.err), (0, ""), "status and errors")
+        expect_equal(list(json.loads(result.out)), [key], "families")
+    net.servers.configure({V4_PRIMARY: down(), V4_FALLBACK: down(),
+                           V6_PRIMARY: Behaviour(document(
+                               "2001:db8::5", city="Z\u00fcrich", cc="CH",
+                               latitude=1, longitude=1e39, asn=-1))})
+    expect_run(run("--json"), 0,
+               "{\n  \"ipv6\": {\n    \"asn\": -1,\n    \"cc\": \"CH\",\n"
+               "    \"city\": \"Z\u00fcrich\",\n    \"ip\": \"2001:db8::5\",\n"
+               "    \"latitude\": 1.0,\n    \"longitude\": null\n  }\n}\n")
+
+
+def main():
+    net = Network()
+    selected = sys.argv[2:]
+    passed = failed = skipped = 0
+    for function in CASES:
+        if selected and function.__name__ not in selected:
+            continue
+        start = time.monotonic()
+        try:
+            function(net)
+            outcome = "ok"
+            passed += 1
+        except Skip as reason:
+            outcome = f"skipped ({reason})"
+            skipped += 1
+        except Exception:  # report every failure and go on
+            outcome = "FAILED\n" + traceback.format_exc()
+            failed += 1
+        print(f"{function.__name__}: {outcome} "
+              f"({time.monotonic() - start:.2f} s)", flush=True)
+    print(f"{passed} passed, {failed} failed, {skipped} skipped")
+    return 1 if failed or not passed else 0
+
+
+class Skip(Exception):
+    pass
+
+
+if __name__ == "__main__":
+    if BINARY is None:
+        sys.exit(__doc__)
+    sys.exit(main())

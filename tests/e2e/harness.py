@@ -1,0 +1,326 @@
+"""A private network for running the ipwhere binary end to end.
+
+Inside a fresh network and mount namespace, the harness brings up loopback,
+bind-mounts its own hosts file, resolver configuration and CA bundle over the
+system's, and serves HTTPS on 127.0.0.1:443 and [::1]:443 with certificates
+made by the openssl CLI. Each service host behaves as the test configures it
+and every request is logged. No traffic leaves loopback.
+"""
+
+import fcntl
+import os
+import socket
+import ssl
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+# The service hosts compiled into the binary.
+V4_PRIMARY = "4.ident.me"
+V4_FALLBACK = "4.tnedi.me"
+V6_PRIMARY = "6.ident.me"
+V6_FALLBACK = "6.tnedi.me"
+SERVICE_HOSTS = (V4_PRIMARY, V4_FALLBACK, V6_PRIMARY, V6_FALLBACK)
+
+NAMESPACE_MARK = "IPWHERE_E2E_NAMESPACE"
+
+
+def enter_private_namespace():
+    """Re-runs this script inside new network and mount namespaces."""
+    if os.environ.get(NAMESPACE_MARK) == "1":
+        return
+    env = dict(os.environ, **{NAMESPACE_MARK: "1"})
+    cmd = ["unshare", "--net", "--mount", "--propagation", "private",
+           sys.executable] + sys.argv
+    os.execvpe("unshare", cmd, env)
+
+
+def bring_up_loopback():
+    SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        request = struct.pack("16sh", b"lo", 0)
+        flags = struct.unpack("16sh", fcntl.ioctl(s, SIOCGIFFLAGS, request))[1]
+        fcntl.ioctl(s, SIOCSIFFLAGS, struct.pack("16sh", b"lo", flags | IFF_UP))
+    # ::1 is assigned asynchronously once lo is up.
+    deadline = time.monotonic() + 5
+    while True:
+        try:
+            with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+                s.bind(("::1", 0))
+            return
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
+def bind_mount(source, target):
+    subprocess.run(["mount", "--bind", source, target], check=True)
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class Certificates:
+    """A test CA and server certificates, made fresh in `directory`."""
+
+    def __init__(self, directory):
+        self.dir = directory
+        self._make_ca("ca", "ipwhere test CA")
+        self._make_ca("rogue", "untrusted test CA")
+        self.good = self._make_leaf("good", "ca", SERVICE_HOSTS)
+        self.untrusted = self._make_leaf("untrusted", "rogue", SERVICE_HOSTS)
+        self.wrong_host = self._make_leaf("wronghost", "ca", ("other.invalid",))
+        self.expired = self._make_expired("expired", "ca", SERVICE_HOSTS)
+        self.bundle = os.path.join(directory, "ca.pem")
+
+    def _key(self, name):
+        openssl("genpkey", "-algorithm", "EC", "-pkeyopt",
+                "ec_paramgen_curve:P-256", "-out", name + ".key", cwd=self.dir)
+
+    def _make_ca(self, name, common_name):
+        self._key(name)
+        openssl("req", "-x509", "-new", "-key", name + ".key", "-out",
+                name + ".pem", "-days", "3", "-subj", "/CN=" + common_name,
+                "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=self.dir)
+
+    def _extensions(self, name, hosts):
+        path = os.path.join(self.dir, name + ".ext")
+        with open(path, "w") as f:
+            f.write("subjectAltName=" + ",".join("DNS:" + h for h in hosts) +
+                    "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
+        return path
+
+    def _make_leaf(self, name, ca, hosts):
+        self._key(name)
+        openssl("req", "-new", "-key", name + ".key", "-out", name + ".csr",
+                "-subj", "/CN=" + hosts[0], cwd=self.dir)
+        openssl("x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem",
+                "-CAkey", ca + ".key", "-CAcreateserial", "-days", "2",
+                "-extfile", self._extensions(name, hosts), "-out",
+                name + ".pem", cwd=self.dir)
+        return self._context(name)
+
+    def _make_expired(self, name, ca, hosts):
+        # `openssl ca` is the CLI's way to set an end date in the past.
+        self._key(name)
+        openssl("req", "-new", "-key", name + ".key", "-out", name + ".csr",
+                "-subj", "/CN=" + hosts[0], cwd=self.dir)
+        db = os.path.join(self.dir, "ca-db")
+        os.makedirs(db, exist_ok=True)
+        open(os.path.join(db, "index.txt"), "w").close()
+        config = os.path.join(self.dir, "ca.cnf")
+        with open(config, "w") as f:
+            f.write("[ca]\ndefault_ca=test\n[test]\n"
+                    f"dir={db}\ndatabase={db}/index.txt\nnew_certs_dir={db}\n"
+                    "serial=" + db + "/serial\ndefault_md=sha256\n"
+                    "policy=any\n[any]\ncommonName=supplied\n")
+        with open(os.path.join(db, "serial"), "w") as f:
+            f.write("1000\n")
+        openssl("ca", "-batch", "-config", config, "-cert", ca + ".pem",
+                "-keyfile", ca + ".key", "-in", name + ".csr", "-out",
+                name + ".pem", "-startdate", "20200101000000Z", "-enddate",
+                "20200102000000Z", "-extfile", self._extensions(name, hosts),
+                "-notext", cwd=self.dir)
+        return self._context(name)
+
+    def _context(self, name):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.path.join(self.dir, name + ".pem"),
+                                os.path.join(self.dir, name + ".key"))
+        return context
+
+
+class Behaviour:
+    """How one host answers. `mode` is one of:
+    "respond": status, headers and body after `delay` seconds;
+    "close_mid_body": announce the body's length, send half, close;
+    "short_body": announce `body` plus extra bytes, send `body`, close;
+    "silent_close": close without answering.
+    """
+
+    def __init__(self, body=b"", status=200, delay=0.0, headers=None,
+                 mode="respond", cert="good"):
+        self.body = body.encode() if isinstance(body, str) else body
+        self.status = status
+        self.delay = delay
+        self.headers = headers or {}
+        self.mode = mode
+        self.cert = cert
+
+
+class Request:
+    def __init__(self, server_name, method, target, version, headers, when):
+        self.server_name = server_name
+        self.method = method
+        self.target = target
+        self.version = version
+        self.headers = headers  # list of (name, value), in order sent
+        self.when = when
+
+    def header(self, name):
+        values = [v for k, v in self.headers if k.lower() == name.lower()]
+        return values[0] if len(values) == 1 else values or None
+
+
+REASONS = {200: "OK", 204: "No Content", 301: "Moved Permanently",
+           302: "Found", 404: "Not Found", 500: "Internal Server Error",
+           503: "Service Unavailable"}
+
+
+class HttpsServers:
+    """HTTPS on 127.0.0.1:443 and [::1]:443, one thread per connection."""
+
+    def __init__(self, certificates):
+        self.certs = certificates
+        self.lock = threading.Lock()
+        self.behaviours = {}
+        self.requests = []
+        self.handshake_failures = []
+        self.default = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.default.load_cert_chain(os.path.join(certificates.dir, "good.pem"),
+                                     os.path.join(certificates.dir, "good.key"))
+        self.default.sni_callback = self._choose_certificate
+        self.listeners = []
+        for family, address in ((socket.AF_INET, "127.0.0.1"),
+                                (socket.AF_INET6, "::1")):
+            listener = socket.socket(family, socket.SOCK_STREAM)
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            if family == socket.AF_INET6:
+                listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            listener.bind((address, 443))
+            listener.listen(64)
+            self.listeners.append(listener)
+            threading.Thread(target=self._accept, args=(listener,),
+                             daemon=True).start()
+
+    def configure(self, behaviours):
+        """Sets each host's behaviour; hosts not named answer 404."""
+        with self.lock:
+            self.behaviours = dict(behaviours)
+            self.requests = []
+            self.handshake_failures = []
+
+    def log(self):
+        with self.lock:
+            return list(self.requests)
+
+    def _behaviour(self, host):
+        with self.lock:
+            return self.behaviours.get(host, Behaviour(status=404))
+
+    def _choose_certificate(self, ssl_socket, server_name, _context):
+        kind = self._behaviour(server_name).cert
+        if kind != "good":
+            ssl_socket.context = getattr(self.certs, kind)
+        ssl_socket.server_name_seen = server_name
+
+    def _accept(self, listener):
+        while True:
+            try:
+                connection, _ = listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(connection,),
+                             daemon=True).start()
+
+    def _serve(self, raw):
+        raw.settimeout(30)
+        try:
+            tls = self.default.wrap_socket(raw, server_side=True)
+        except (ssl.SSLError, OSError) as error:
+            with self.lock:
+                self.handshake_failures.append(str(error))
+            raw.close()
+            return
+        with tls:
+            try:
+                self._answer(tls)
+            except (ssl.SSLError, OSError):
+                pass
+
+    def _answer(self, tls):
+        head = b""
+        while b"\r\n\r\n" not in head and len(head) < 65536:
+            chunk = tls.recv(4096)
+            if not chunk:
+                return
+            head += chunk
+        lines = head.split(b"\r\n\r\n", 1)[0].decode("latin-1").split("\r\n")
+        method, target, version = lines[0].split(" ", 2)
+        headers = [tuple(part.strip() for part in line.split(":", 1))
+                   for line in lines[1:]]
+        server_name = getattr(tls, "server_name_seen", None)
+        with self.lock:
+            self.requests.append(Request(server_name, method, target, version,
+                                         headers, time.monotonic()))
+        behaviour = self._behaviour(server_name)
+        if behaviour.delay:
+            time.sleep(behaviour.delay)
+        if behaviour.mode == "silent_close":
+            return
+        body = behaviour.body
+        length = len(body)
+        if behaviour.mode == "short_body":
+            length += 100
+        elif behaviour.mode == "close_mid_body":
+            body = body[:len(body) // 2]
+        reply = [f"HTTP/1.1 {behaviour.status} "
+                 f"{REASONS.get(behaviour.status, 'Status')}",
+                 f"Content-Length: {length}", "Connection: close"]
+        reply += [f"{k}: {v}" for k, v in behaviour.headers.items()]
+        tls.sendall(("\r\n".join(reply) + "\r\n\r\n").encode() + body)
+        # Orderly shutdown so the client sees the whole answer.
+        try:
+            tls.unwrap()
+        except (ssl.SSLError, OSError):
+            pass
+
+
+class Network:
+    """Sets up the namespace: loopback, name resolution, CA, servers."""
+
+    def __init__(self):
+        enter_private_namespace()
+        bring_up_loopback()
+        self.dir = tempfile.mkdtemp(prefix="ipwhere-e2e-")
+        self.certs = Certificates(self.dir)
+        self.hosts_file = os.path.join(self.dir, "hosts")
+        self.map_hosts({})
+        bind_mount(self.hosts_file, "/etc/hosts")
+        resolv = os.path.join(self.dir, "resolv.conf")
+        with open(resolv, "w") as f:
+            f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+        if os.path.exists(os.path.realpath("/etc/resolv.conf")):
+            bind_mount(resolv, os.path.realpath("/etc/resolv.conf"))
+        bind_mount(self.certs.bundle, system_ca_bundle())
+        self.servers = HttpsServers(self.certs)
+
+    def map_hosts(self, overrides):
+        """IPv4 hosts to 127.0.0.1, IPv6 hosts to ::1, unless overridden."""
+        addresses = {V4_PRIMARY: "127.0.0.1", V4_FALLBACK: "127.0.0.1",
+                     V6_PRIMARY: "::1", V6_FALLBACK: "::1"}
+        addresses.update(overrides)
+        # Rewritten in place: the bind mount follows the inode.
+        with open(self.hosts_file, "w") as f:
+            f.write("127.0.0.1 localhost\n::1 localhost\n")
+            for host, address in addresses.items():
+                f.write(f"{address} {host}\n")
+
+
+def system_ca_bundle():
+    """The CA bundle libcurl reads by default."""
+    try:
+        out = subprocess.run(["curl-config", "--ca"], capture_output=True,
+                             text=True, check=True).stdout.strip()
+        if out:
+            return out
+    except (OSError, subprocess.CalledProcessError):
+        pass
+    return "/etc/ssl/certs/ca-certificates.crt"

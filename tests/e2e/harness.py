@@ -75,7 +75,7 @@ class Certificates:
         self._make_ca("rogue", "untrusted test CA")
         self.good = self._make_leaf("good", "ca", SERVICE_HOSTS)
         self.untrusted = self._make_leaf("untrusted", "rogue", SERVICE_HOSTS)
-        self.wrong_host = self._make_leaf("wronghost", "ca", ("other.invalid",))
+        self.wrong_host = self._make_leaf("wrong_host", "ca", ("other.invalid",))
         self.expired = self._make_expired("expired", "ca", SERVICE_HOSTS)
         self.bundle = os.path.join(directory, "ca.pem")
 
@@ -183,6 +183,7 @@ class HttpsServers:
         self.behaviours = {}
         self.requests = []
         self.handshake_failures = []
+        self.connections = []  # server names seen in TLS client hellos
         self.default = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.default.load_cert_chain(os.path.join(certificates.dir, "good.pem"),
                                      os.path.join(certificates.dir, "good.key"))
@@ -206,6 +207,7 @@ class HttpsServers:
             self.behaviours = dict(behaviours)
             self.requests = []
             self.handshake_failures = []
+            self.connections = []
 
     def log(self):
         with self.lock:
@@ -217,6 +219,8 @@ class HttpsServers:
 
     def _choose_certificate(self, ssl_socket, server_name, _context):
         kind = self._behaviour(server_name).cert
+        with self.lock:
+            self.connections.append(server_name)
         if kind != "good":
             ssl_socket.context = getattr(self.certs, kind)
         ssl_socket.server_name_seen = server_name

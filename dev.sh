@@ -7,22 +7,9 @@ set -eu
 cd "$(dirname "$0")"
 
 BUILD_PACKAGES="cmake make g++ pkg-config libcurl4-openssl-dev nlohmann-json3-dev ca-certificates"
-TEST_PACKAGES="libgtest-dev python3 openssl util-linux mount"
+TEST_PACKAGES="libgtest-dev python3 openssl util-linux mount valgrind"
 
-# Installs whichever of the named packages are missing.
-need() {
-  missing=""
-  for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
-      missing="$missing $package"
-  done
-  [ -z "$missing" ] && return 0
-  echo "Installing:$missing" >&2
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  # shellcheck disable=SC2086
-  apt-get install -y -qq --no-install-recommends $missing >/dev/null
-}
+. scripts/need.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 command="${1:-}"

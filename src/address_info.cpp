@@ -18,7 +18,8 @@ struct BadValue {};
 // The low 32 bits of `value` as a two's-complement signed number.
 std::int32_t low_32_bits(std::uint64_t value) {
   const auto low = static_cast<std::uint32_t>(value & 0xFFFFFFFFu);
-  if (low <= static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()))
+  if (low <=
+      static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()))
     return static_cast<std::int32_t>(low);
   return static_cast<std::int32_t>(static_cast<std::int64_t>(low) -
                                    (std::int64_t{1} << 32));

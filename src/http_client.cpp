@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <system_error>
@@ -19,9 +20,9 @@ using EasyHandle = std::unique_ptr<CURL, EasyHandleDeleter>;
 
 // The host names are ASCII, so each wide character is one byte.
 std::string narrow(const std::wstring& wide) {
-  std::string narrowed;
-  narrowed.reserve(wide.size());
-  for (wchar_t c : wide) narrowed.push_back(static_cast<char>(c));
+  std::string narrowed(wide.size(), '\0');
+  std::transform(wide.begin(), wide.end(), narrowed.begin(),
+                 [](wchar_t c) { return static_cast<char>(c); });
   return narrowed;
 }
 

@@ -23,14 +23,18 @@ struct Options {
 };
 
 // Whole, case-sensitive matches only; anything else is ignored.
-Options parse_options(int argc, char* argv[]) {
+Options parse_options(int argc, const char* const argv[]) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") options.show_help = true;
-    else if (arg == "--json") options.json_output = true;
-    else if (arg == "-4") options.ipv4_only = true;
-    else if (arg == "-6") options.ipv6_only = true;
+    if (arg == "--help" || arg == "-h")
+      options.show_help = true;
+    else if (arg == "--json")
+      options.json_output = true;
+    else if (arg == "-4")
+      options.ipv4_only = true;
+    else if (arg == "-6")
+      options.ipv6_only = true;
   }
   return options;
 }
@@ -69,7 +73,8 @@ class SigpipeDisposition {
 };
 
 // The body of one family's lookup as a record; empty on any failure.
-std::optional<AddressInfo> collect(std::optional<std::future<std::string>>& query) {
+std::optional<AddressInfo> collect(
+    std::optional<std::future<std::string>>& query) {
   if (!query) return std::nullopt;
   try {
     return parse_address_info(query->get());
@@ -95,10 +100,14 @@ int output_status() {
 void print_text_report(const Options& options,
                        const std::optional<AddressInfo>& ipv4,
                        const std::optional<AddressInfo>& ipv6) {
-  if (ipv4) print_address_info("IPv4", *ipv4);
-  else if (!options.ipv6_only) std::cout << "IPv4 not available.\n";
-  if (ipv6) print_address_info("IPv6", *ipv6);
-  else if (!options.ipv4_only) std::cout << "IPv6 not available.\n";
+  if (ipv4)
+    print_address_info("IPv4", *ipv4);
+  else if (!options.ipv6_only)
+    std::cout << "IPv4 not available.\n";
+  if (ipv6)
+    print_address_info("IPv6", *ipv6);
+  else if (!options.ipv4_only)
+    std::cout << "IPv6 not available.\n";
 }
 
 int run(const Options& options) {
@@ -117,13 +126,18 @@ int run(const Options& options) {
   sigpipe.restore();
 
   if (!ipv4 && !ipv6) {
-    if (options.ipv4_only) std::cerr << "Failed to retrieve IPv4 address.\n";
-    else if (options.ipv6_only) std::cerr << "Failed to retrieve IPv6 address.\n";
-    else std::cerr << "Failed to retrieve any IP addresses.\n";
+    if (options.ipv4_only)
+      std::cerr << "Failed to retrieve IPv4 address.\n";
+    else if (options.ipv6_only)
+      std::cerr << "Failed to retrieve IPv6 address.\n";
+    else
+      std::cerr << "Failed to retrieve any IP addresses.\n";
     return 1;
   }
-  if (options.json_output) std::cout << json_report(ipv4, ipv6);
-  else print_text_report(options, ipv4, ipv6);
+  if (options.json_output)
+    std::cout << json_report(ipv4, ipv6);
+  else
+    print_text_report(options, ipv4, ipv6);
   return output_status();
 }
 

@@ -144,25 +144,32 @@ TEST(ParseAddressInfo, WrongTypesFailTheWholeParse) {
       R"({"ip":"x","latitude":"51.5"})",
       R"({"ip":"x","longitude":{}})",
   };
-  for (const char* body : bodies) EXPECT_EQ(parse_failure(body), kUnknown) << body;
+  for (const char* body : bodies)
+    EXPECT_EQ(parse_failure(body), kUnknown) << body;
 }
 
 TEST(ParseAddressInfo, MissingIpAndSyntaxErrors) {
-  EXPECT_EQ(parse_failure(R"({"hostname":"x"})"), "Missing mandatory field (ip)");
+  EXPECT_EQ(parse_failure(R"({"hostname":"x"})"),
+            "Missing mandatory field (ip)");
   EXPECT_EQ(parse_failure(R"({"IP":"x"})"), "Missing mandatory field (ip)");
   // Out of range for a double: the library raises its out-of-range kind.
   EXPECT_EQ(parse_failure(R"({"ip":"x","latitude":1e400})"),
             "Missing mandatory field (ip)");
 
-  const char* invalid[] = {"", "{\"ip\":\"192.0.2.1\"} x", "{\"ip\":\"x\",}",
-                           "{\"ip\":\"\xFF\"}", "{\"ip\":\"x\" /* c */}",
-                           "{\"ip\":\"\xC0\xAF\"}", "{\"ip\":\"x\"}{}"};
+  const char* invalid[] = {"",
+                           "{\"ip\":\"192.0.2.1\"} x",
+                           "{\"ip\":\"x\",}",
+                           "{\"ip\":\"\xFF\"}",
+                           "{\"ip\":\"x\" /* c */}",
+                           "{\"ip\":\"\xC0\xAF\"}",
+                           "{\"ip\":\"x\"}{}"};
   for (const std::string body : invalid) {
     const std::string message = parse_failure(body);
     EXPECT_EQ(message, "Failed to parse JSON: " + library_message(body));
     EXPECT_NE(message.find("parse_error"), std::string::npos) << message;
   }
-  EXPECT_NE(parse_failure("").find("unexpected end of input"), std::string::npos);
+  EXPECT_NE(parse_failure("").find("unexpected end of input"),
+            std::string::npos);
 }
 
 TEST(PrintAddressInfo, OnlyIp) {
@@ -173,7 +180,8 @@ TEST(PrintAddressInfo, FullBlockInOrder) {
   EXPECT_EQ(block(R"({"ip":"2001:db8::1","hostname":"h.example","asn":-1,
     "aso":"Net","continent":"EU","cc":"DE","country":"Germany",
     "city":"Köln","postal":"50667","latitude":51.5074,"longitude":-0.1278,
-    "tz":"Europe/Berlin","weather":"GMXX"})", "IPv6"),
+    "tz":"Europe/Berlin","weather":"GMXX"})",
+                  "IPv6"),
             "IPv6 address: 2001:db8::1\n"
             "  Hostname: h.example\n"
             "  AS: Net (-1)\n"
@@ -185,14 +193,19 @@ TEST(PrintAddressInfo, FullBlockInOrder) {
 }
 
 TEST(PrintAddressInfo, PairsNeedBothHalves) {
-  const char* halves[] = {
-      R"({"ip":"x","country":"Exampleland"})", R"({"ip":"x","cc":"EX"})",
-      R"({"ip":"x","city":"Sample","postal":null})", R"({"ip":"x","postal":"1"})",
-      R"({"ip":"x","aso":"Net"})", R"({"ip":"x","asn":1})",
-      R"({"ip":"x","latitude":1})", R"({"ip":"x","longitude":1})",
-      R"({"ip":"x","weather":"W"})"};
-  for (const char* body : halves) EXPECT_EQ(block(body), "IPv4 address: x\n") << body;
-  EXPECT_EQ(block(R"({"ip":"x","hostname":""})"), "IPv4 address: x\n  Hostname: \n");
+  const char* halves[] = {R"({"ip":"x","country":"Exampleland"})",
+                          R"({"ip":"x","cc":"EX"})",
+                          R"({"ip":"x","city":"Sample","postal":null})",
+                          R"({"ip":"x","postal":"1"})",
+                          R"({"ip":"x","aso":"Net"})",
+                          R"({"ip":"x","asn":1})",
+                          R"({"ip":"x","latitude":1})",
+                          R"({"ip":"x","longitude":1})",
+                          R"({"ip":"x","weather":"W"})"};
+  for (const char* body : halves)
+    EXPECT_EQ(block(body), "IPv4 address: x\n") << body;
+  EXPECT_EQ(block(R"({"ip":"x","hostname":""})"),
+            "IPv4 address: x\n  Hostname: \n");
 }
 
 TEST(PrintAddressInfo, CoordinatesUseShortestGeneralFormat) {
@@ -203,8 +216,10 @@ TEST(PrintAddressInfo, CoordinatesUseShortestGeneralFormat) {
   };
   EXPECT_EQ(coordinates("true", "2"), "  Coordinates: 1, 2\n");
   EXPECT_EQ(coordinates("0.0001", "0.00005"), "  Coordinates: 0.0001, 5e-05\n");
-  EXPECT_EQ(coordinates("123456", "1234567"), "  Coordinates: 123456, 1.23457e+06\n");
-  EXPECT_EQ(coordinates("-33.8688", "151.2093"), "  Coordinates: -33.8688, 151.209\n");
+  EXPECT_EQ(coordinates("123456", "1234567"),
+            "  Coordinates: 123456, 1.23457e+06\n");
+  EXPECT_EQ(coordinates("-33.8688", "151.2093"),
+            "  Coordinates: -33.8688, 151.209\n");
   EXPECT_EQ(coordinates("1e39", "-1e39"), "  Coordinates: inf, -inf\n");
   EXPECT_EQ(coordinates("0", "-0.0"), "  Coordinates: 0, -0\n");
 }
@@ -213,9 +228,11 @@ TEST(PrintAddressInfo, ControlCharactersBecomeQuestionMarks) {
   EXPECT_EQ(block(R"({"ip":"x","hostname":"a\u001b[31mb"})"),
             "IPv4 address: x\n  Hostname: a?[31mb\n");
   // C0, DEL and C1 each become one '?'; other UTF-8 passes unchanged.
-  EXPECT_EQ(replace_control_characters(std::string("\0\x01\x1F\x7F", 4)), "????");
-  EXPECT_EQ(replace_control_characters("\xC2\x80\xC2\x9B\xC2\x9F\xC2\xA0\xC3\xA9 ~"),
-            "???\xC2\xA0\xC3\xA9 ~");
+  EXPECT_EQ(replace_control_characters(std::string("\0\x01\x1F\x7F", 4)),
+            "????");
+  EXPECT_EQ(
+      replace_control_characters("\xC2\x80\xC2\x9B\xC2\x9F\xC2\xA0\xC3\xA9 ~"),
+      "???\xC2\xA0\xC3\xA9 ~");
   EXPECT_EQ(block(R"({"ip":"\r1\u0085","tz":"\t","aso":"\u009b2J","asn":1,
     "country":"\u0000","cc":"\n","city":"\u007f","postal":"\u00a0"})"),
             "IPv4 address: ?1?\n  AS: ?2J (1)\n  Country: ? (?)\n"

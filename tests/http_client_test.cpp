@@ -34,9 +34,10 @@ TEST(WriteCallback, AppendsUpToTheCap) {
 TEST(WriteCallback, RefusesProductsThatWouldOverflow) {
   std::string body;
   char data[] = "x";
-  EXPECT_EQ(write_callback(data, 2, std::numeric_limits<std::size_t>::max() / 2 + 1,
-                           &body),
-            0u);
+  EXPECT_EQ(
+      write_callback(data, 2, std::numeric_limits<std::size_t>::max() / 2 + 1,
+                     &body),
+      0u);
   EXPECT_EQ(write_callback(data, kMaxBodyBytes, 2, &body), 0u);
   EXPECT_TRUE(body.empty());
 }

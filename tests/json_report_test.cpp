@@ -55,8 +55,9 @@ TEST(JsonReport, FamiliesAndEncoding) {
             "    \"tz\": \"a\\u001bb\\\"\\\\\"\n"
             "  }\n"
             "}\n");
-  EXPECT_EQ(json_report(v4, v6).find("{\n  \"ipv4\": {\n    \"ip\": \"192.0.2.1\"\n  },\n"
-                                     "  \"ipv6\": {\n"),
+  EXPECT_EQ(json_report(v4, v6).find(
+                "{\n  \"ipv4\": {\n    \"ip\": \"192.0.2.1\"\n  },\n"
+                "  \"ipv6\": {\n"),
             0u);
 }
 

@@ -18,12 +18,13 @@ namespace {
 
 void check(bool condition, const char* what) {
   if (condition) return;
-  std::fprintf(stderr, "invariant violated: %s\n", what);
+  static_cast<void>(std::fprintf(stderr, "invariant violated: %s\n", what));
   std::abort();
 }
 
 bool known_message(const std::string& message) {
-  return message.rfind("Failed to parse JSON: [json.exception.parse_error.", 0) == 0 ||
+  return message.rfind("Failed to parse JSON: [json.exception.parse_error.",
+                       0) == 0 ||
          message == "Missing mandatory field (ip)" ||
          message == "Unknown error encountered while parsing JSON";
 }
@@ -50,10 +51,11 @@ void check_text(const AddressInfo& info) {
             static_cast<unsigned char>(text[i + 1]) <= 0x9F),
           "no C1 control in the block");
   }
-  const int expected = 1 + int(info.hostname.has_value()) +
-                       int(info.aso && info.asn) + int(info.continent.has_value()) +
-                       int(info.country && info.cc) + int(info.city && info.postal) +
-                       int(info.latitude && info.longitude) + int(info.tz.has_value());
+  const int expected =
+      1 + int(info.hostname.has_value()) + int(info.aso && info.asn) +
+      int(info.continent.has_value()) + int(info.country && info.cc) +
+      int(info.city && info.postal) + int(info.latitude && info.longitude) +
+      int(info.tz.has_value());
   check(lines == expected, "one line per member or pair");
 }
 
@@ -80,7 +82,8 @@ void check_coordinate(const json& object, const char* key,
 void check_json(const AddressInfo& info) {
   const std::string text = json_report(info, std::nullopt);
   check(!text.empty() && text.back() == '\n', "document ends with a newline");
-  const json document = json::parse(text);  // throws, and so crashes, if invalid
+  const json document =
+      json::parse(text);  // throws, and so crashes, if invalid
   check(document.size() == 1 && document.contains("ipv4"), "one family");
   const json& object = document.at("ipv4");
   check(object.at("ip") == info.ip, "ip");
@@ -94,14 +97,16 @@ void check_json(const AddressInfo& info) {
   check_string(object, "tz", info.tz);
   check_string(object, "weather", info.weather);
   check(object.contains("asn") == info.asn.has_value(), "asn presence");
-  if (info.asn) check(object.at("asn").get<std::int64_t>() == *info.asn, "asn value");
+  if (info.asn)
+    check(object.at("asn").get<std::int64_t>() == *info.asn, "asn value");
   check_coordinate(object, "latitude", info.latitude);
   check_coordinate(object, "longitude", info.longitude);
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   const std::string body(reinterpret_cast<const char*>(data), size);
   AddressInfo info;
   try {

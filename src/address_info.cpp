@@ -1,7 +1,7 @@
 #include "address_info.hpp"
 
 #include <cstdint>
-#include <iostream>
+#include <cstdio>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -144,26 +144,40 @@ std::string replace_control_characters(const std::string& text) {
   return safe;
 }
 
-void print_address_info(std::ostream& out, const std::string& label,
-                        const AddressInfo& info) {
+namespace {
+
+// Six significant digits, as printf's %g; "inf" and "-inf" for infinities.
+std::string general_format(float value) {
+  char text[32];
+  const int length =
+      std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+  return std::string(text, static_cast<std::size_t>(length > 0 ? length : 0));
+}
+
+}  // namespace
+
+std::string format_address_info(const std::string& label,
+                                const AddressInfo& info) {
   const auto safe = replace_control_characters;
-  out << label << " address: " << safe(info.ip) << "\n";
-  if (info.hostname) out << "  Hostname: " << safe(*info.hostname) << "\n";
+  std::string out = label + " address: " + safe(info.ip) + "\n";
+  if (info.hostname) out += "  Hostname: " + safe(*info.hostname) + "\n";
   if (info.aso && info.asn)
-    out << "  AS: " << safe(*info.aso) << " (" << *info.asn << ")\n";
-  if (info.continent) out << "  Continent: " << safe(*info.continent) << "\n";
+    out +=
+        "  AS: " + safe(*info.aso) + " (" + std::to_string(*info.asn) + ")\n";
+  if (info.continent) out += "  Continent: " + safe(*info.continent) + "\n";
   if (info.country && info.cc)
-    out << "  Country: " << safe(*info.country) << " (" << safe(*info.cc)
-        << ")\n";
+    out += "  Country: " + safe(*info.country) + " (" + safe(*info.cc) + ")\n";
   if (info.city && info.postal)
-    out << "  City: " << safe(*info.city) << " (" << safe(*info.postal)
-        << ")\n";
+    out += "  City: " + safe(*info.city) + " (" + safe(*info.postal) + ")\n";
   if (info.latitude && info.longitude)
-    out << "  Coordinates: " << static_cast<double>(*info.latitude) << ", "
-        << static_cast<double>(*info.longitude) << "\n";
-  if (info.tz) out << "  Timezone: " << safe(*info.tz) << "\n";
+    out += "  Coordinates: " + general_format(*info.latitude) + ", " +
+           general_format(*info.longitude) + "\n";
+  if (info.tz) out += "  Timezone: " + safe(*info.tz) + "\n";
+  return out;
 }
 
 void print_address_info(const std::string& label, const AddressInfo& info) {
-  print_address_info(std::cout, label, info);
+  const std::string block = format_address_info(label, info);
+  // A short write shows in ferror(stdout), which the caller checks.
+  static_cast<void>(std::fwrite(block.data(), 1, block.size(), stdout));
 }

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <ostream>
 #include <string>
 
 // Member names are the keys of the service's JSON document. Strings hold
@@ -39,16 +38,17 @@ struct AddressInfo {
 // Present-but-null members count as absent; unknown keys are ignored.
 AddressInfo parse_address_info(const std::string& body);
 
-// Writes the record's text block, each line ending in "\n":
+// The record's block of the text report, each line ending in "\n":
 //   <label> address: <ip>
 //     Hostname / AS (pair) / Continent / Country (pair) / City (pair) /
 //     Coordinates (pair) / Timezone, each only when present.
-// Control characters in string values are written as "?" so that data from
-// the network cannot drive the terminal.
-void print_address_info(std::ostream& out, const std::string& label,
-                        const AddressInfo& info);
+// A pair is left out unless both halves are present. Coordinates are
+// written like printf's %g. Control characters in string values become
+// "?" so that data from the network cannot drive the terminal.
+std::string format_address_info(const std::string& label,
+                                const AddressInfo& info);
 
-// The same, to standard output.
+// Writes format_address_info(label, info) to standard output.
 void print_address_info(const std::string& label, const AddressInfo& info);
 
 // Returns `text` with every C0 control byte, DEL and UTF-8 encoded C1

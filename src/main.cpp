@@ -5,7 +5,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <iostream>
 #include <optional>
 #include <string>
 
@@ -83,17 +82,21 @@ std::optional<AddressInfo> collect(
   }
 }
 
-// Flushes standard output; false if anything written could not be.
-bool output_written() {
-  std::cout.flush();
-  const bool stream_ok = !std::cout.fail();
-  const bool flushed = std::fflush(stdout) == 0;
-  return stream_ok && flushed && !std::ferror(stdout);
+void write_out(const std::string& text) {
+  // A short write shows in ferror(stdout), checked by output_status.
+  static_cast<void>(std::fwrite(text.data(), 1, text.size(), stdout));
 }
 
+void write_error(const char* line) {
+  static_cast<void>(std::fputs(line, stderr));
+}
+
+// 0 if everything written to standard output got out, else 1 and a line
+// on standard error: a report that was cut short is not a success.
 int output_status() {
-  if (output_written()) return 0;
-  std::cerr << "Error: Failed to write output.\n";
+  const bool flushed = std::fflush(stdout) == 0;
+  if (flushed && !std::ferror(stdout)) return 0;
+  write_error("Error: Failed to write output.\n");
   return 1;
 }
 
@@ -103,11 +106,11 @@ void print_text_report(const Options& options,
   if (ipv4)
     print_address_info("IPv4", *ipv4);
   else if (!options.ipv6_only)
-    std::cout << "IPv4 not available.\n";
+    write_out("IPv4 not available.\n");
   if (ipv6)
     print_address_info("IPv6", *ipv6);
   else if (!options.ipv4_only)
-    std::cout << "IPv6 not available.\n";
+    write_out("IPv6 not available.\n");
 }
 
 int run(const Options& options) {
@@ -127,15 +130,15 @@ int run(const Options& options) {
 
   if (!ipv4 && !ipv6) {
     if (options.ipv4_only)
-      std::cerr << "Failed to retrieve IPv4 address.\n";
+      write_error("Failed to retrieve IPv4 address.\n");
     else if (options.ipv6_only)
-      std::cerr << "Failed to retrieve IPv6 address.\n";
+      write_error("Failed to retrieve IPv6 address.\n");
     else
-      std::cerr << "Failed to retrieve any IP addresses.\n";
+      write_error("Failed to retrieve any IP addresses.\n");
     return 1;
   }
   if (options.json_output)
-    std::cout << json_report(ipv4, ipv6);
+    write_out(json_report(ipv4, ipv6));
   else
     print_text_report(options, ipv4, ipv6);
   return output_status();
@@ -146,11 +149,11 @@ int run(const Options& options) {
 int main(int argc, char* argv[]) {
   const Options options = parse_options(argc, argv);
   if (options.show_help) {
-    std::cout << kUsage;
+    write_out(kUsage);
     return output_status();
   }
   if (options.ipv4_only && options.ipv6_only) {
-    std::cerr << "Error: Cannot specify both -4 and -6\n";
+    write_error("Error: Cannot specify both -4 and -6\n");
     return 1;
   }
   return run(options);

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "http_client.hpp"
 
@@ -39,9 +38,7 @@ std::string library_message(const std::string& body) {
 }
 
 std::string block(const std::string& body, const std::string& label = "IPv4") {
-  std::ostringstream out;
-  print_address_info(out, label, parse_address_info(body));
-  return out.str();
+  return format_address_info(label, parse_address_info(body));
 }
 
 TEST(ParseAddressInfo, FullDocument) {

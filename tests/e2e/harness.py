@@ -290,7 +290,10 @@ class HttpsServers:
 class Network:
     """Sets up the namespace: loopback, name resolution, CA, servers."""
 
-    def __init__(self):
+    def __init__(self, full_bundle=False):
+        """With full_bundle, the test CA is added to the system's CAs
+        instead of replacing them, so certificate loading costs what it
+        does on a real machine."""
         enter_private_namespace()
         bring_up_loopback()
         self.dir = tempfile.mkdtemp(prefix="ipwhere-e2e-")
@@ -303,7 +306,14 @@ class Network:
             f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
         if os.path.exists(os.path.realpath("/etc/resolv.conf")):
             bind_mount(resolv, os.path.realpath("/etc/resolv.conf"))
-        bind_mount(self.certs.bundle, system_ca_bundle())
+        bundle = self.certs.bundle
+        if full_bundle:
+            bundle = os.path.join(self.dir, "full-bundle.pem")
+            with open(bundle, "wb") as out:
+                for path in (system_ca_bundle(), self.certs.bundle):
+                    with open(path, "rb") as f:
+                        out.write(f.read())
+        bind_mount(bundle, system_ca_bundle())
         self.servers = HttpsServers(self.certs)
 
     def map_hosts(self, overrides):

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include "address_info.hpp"
@@ -31,9 +30,7 @@ bool known_message(const std::string& message) {
 
 // One line per present member or pair, none holding a control character.
 void check_text(const AddressInfo& info) {
-  std::ostringstream out;
-  print_address_info(out, "IPv4", info);
-  const std::string text = out.str();
+  const std::string text = format_address_info("IPv4", info);
   check(text.rfind("IPv4 address: ", 0) == 0, "block starts with the label");
   check(!text.empty() && text.back() == '\n', "block ends with a newline");
   int lines = 0;

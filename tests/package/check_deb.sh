@@ -1,0 +1,35 @@
+#!/bin/bash
+# Installs the Debian package built by CPack on this machine, checks what it
+# put where, and removes it again. Usage: check_deb.sh PACKAGE.deb
+set -euo pipefail
+deb=$1
+fail() { echo "package check failed: $*" >&2; exit 1; }
+
+dpkg-deb -f "$deb" Depends | grep -q 'libcurl4' || fail "Depends lacks libcurl4"
+dpkg -s ipwhere >/dev/null 2>&1 && fail "ipwhere is already installed here"
+
+dpkg -i "$deb" >/dev/null
+trap 'dpkg -r ipwhere >/dev/null' EXIT
+
+expected="Usage: ipwhere [options]
+
+Options:
+  --help     Show this help message
+  --json     Output results in JSON format
+  -4         Query IPv4 information only
+  -6         Query IPv6 information only"
+[ "$(/usr/bin/ipwhere --help)" = "$expected" ] || fail "/usr/bin/ipwhere --help"
+
+for file in /usr/bin/ipwhere /usr/share/man/man1/ipwhere.1.gz \
+            /usr/share/bash-completion/completions/ipwhere \
+            /usr/share/zsh/vendor-completions/_ipwhere \
+            /usr/share/fish/vendor_completions.d/ipwhere.fish; do
+  dpkg -L ipwhere | grep -qx "$file" || fail "package does not list $file"
+  [ -f "$file" ] || fail "$file is not installed"
+done
+zcat /usr/share/man/man1/ipwhere.1.gz | groff -ww -z -man || fail "man page"
+
+dpkg -r ipwhere >/dev/null
+trap - EXIT
+[ ! -e /usr/bin/ipwhere ] || fail "/usr/bin/ipwhere left after removal"
+echo "package check passed: $(basename "$deb")"

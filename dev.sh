@@ -3,6 +3,9 @@
 # packages first (as root).
 #   ./dev.sh run [ipwhere options]   build, then run the tool
 #   ./dev.sh test                    build, then run every test through CTest
+#   ./dev.sh demo                    build, then show both reports against
+#                                    local test servers (no internet needed)
+#   ./dev.sh bench [runs]            build, then compare with the curl CLI
 set -eu
 cd "$(dirname "$0")"
 
@@ -27,8 +30,18 @@ case "$command" in
     cmake --build build/test -j "$jobs"
     ctest --test-dir build/test --output-on-failure
     ;;
+  demo | bench)
+    need $BUILD_PACKAGES python3 openssl util-linux mount
+    [ "$command" = bench ] && need curl time
+    cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+    cmake --build build/release -j "$jobs" >/dev/null
+    if [ "$command" = demo ]; then
+      exec python3 tests/e2e/demo.py build/release/ipwhere
+    fi
+    exec python3 bench/bench.py build/release/ipwhere "$@"
+    ;;
   *)
-    echo "usage: $0 run [ipwhere options] | test [cmake options]" >&2
+    echo "usage: $0 run [ipwhere options] | test [cmake options] | demo | bench [runs]" >&2
     exit 2
     ;;
 esac

@@ -1,5 +1,6 @@
 #include "address_info.hpp"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -147,11 +148,12 @@ std::string replace_control_characters(const std::string& text) {
 namespace {
 
 // Six significant digits, as printf's %g; "inf" and "-inf" for infinities.
+// The longest result, such as "-1.17549e-38", fits the buffer many times.
 std::string general_format(float value) {
-  char text[32];
-  const int length =
-      std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
-  return std::string(text, static_cast<std::size_t>(length > 0 ? length : 0));
+  std::array<char, 32> text{};
+  static_cast<void>(std::snprintf(text.data(), text.size(), "%g",
+                                  static_cast<double>(value)));
+  return text.data();
 }
 
 }  // namespace

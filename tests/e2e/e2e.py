@@ -409,10 +409,14 @@ def thread_start_failure_is_a_failed_lookup(net):
     group = os.path.join(cgroup, "ipwhere-e2e-%d" % os.getpid())
     try:
         os.mkdir(group)
+    except OSError as error:
+        raise Skip(f"no pids cgroup: {error}")
+    try:
         with open(os.path.join(group, "pids.max"), "w") as f:
             f.write("1\n")
     except OSError as error:
-        raise Skip(f"no pids cgroup: {error}")
+        os.rmdir(group)
+        raise Skip(f"no pids controller: {error}")
 
     def confine():
         with open(os.path.join(group, "cgroup.procs"), "w") as f:

@@ -41,8 +41,8 @@ std::future<std::string> start_lookup(Lookup lookup) {
 
 }  // namespace
 
-// The service hosts, primary and fallback (its mirror) per family. Each
-// name has only the address records of its own family.
+// The service hosts, primary and fallback (its mirror) per family. Each is
+// meant to be reached over its own family alone.
 //                                  primary        fallback
 const Endpoints kIpv4Endpoints = {L"4.ident.me", L"4.tnedi.me"};
 const Endpoints kIpv6Endpoints = {L"6.ident.me", L"6.tnedi.me"};

@@ -15,13 +15,18 @@ TEST_PACKAGES="libgtest-dev python3 openssl util-linux mount valgrind"
 . scripts/need.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
+
+release_build() {
+  cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --build build/release -j "$jobs" >/dev/null
+}
+
 command="${1:-}"
 [ $# -gt 0 ] && shift
 case "$command" in
   run)
     need $BUILD_PACKAGES
-    cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-    cmake --build build/release -j "$jobs" >/dev/null
+    release_build
     exec build/release/ipwhere "$@"
     ;;
   test)
@@ -33,8 +38,7 @@ case "$command" in
   demo | bench)
     need $BUILD_PACKAGES python3 openssl util-linux mount
     [ "$command" = bench ] && need curl time
-    cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-    cmake --build build/release -j "$jobs" >/dev/null
+    release_build
     if [ "$command" = demo ]; then
       exec python3 tests/e2e/demo.py build/release/ipwhere
     fi

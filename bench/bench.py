@@ -19,13 +19,10 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "tests", "e2e"))
 
-from harness import V4_PRIMARY, V6_PRIMARY, Behaviour, Network  # noqa: E402
+from harness import (SAMPLE_IPV4, V4_PRIMARY, V6_PRIMARY,  # noqa: E402
+                     Behaviour, Network)
 
-BODY = json.dumps({"ip": "192.0.2.1", "hostname": "host.example",
-                   "asn": 64500, "aso": "Example Net", "continent": "EU",
-                   "cc": "GB", "country": "United Kingdom", "city": "London",
-                   "postal": "EC1A", "latitude": 51.5074,
-                   "longitude": -0.1278, "tz": "Europe/London"})
+BODY = json.dumps(SAMPLE_IPV4)
 
 
 def measure(commands):

@@ -17,8 +17,8 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import (V4_FALLBACK, V4_PRIMARY, V6_FALLBACK,  # noqa: E402
-                     V6_PRIMARY, Behaviour, Network)
+from harness import (SAMPLE_IPV4, SAMPLE_IPV6, V4_FALLBACK,  # noqa: E402
+                     V4_PRIMARY, V6_FALLBACK, V6_PRIMARY, Behaviour, Network)
 
 BINARY = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
 # Set by the build for sanitizer builds, where valgrind cannot run.
@@ -35,15 +35,8 @@ def document(ip, **members):
     return json.dumps(dict(ip=ip, **members))
 
 
-FULL_V4 = document("192.0.2.1", hostname="host4.example", asn=64500,
-                   aso="Example Net", continent="EU", cc="GB",
-                   country="United Kingdom", city="London", postal="EC1A",
-                   latitude=51.5074, longitude=-0.1278, tz="Europe/London",
-                   weather="UKXX0085")
-FULL_V6 = document("2001:db8::1", hostname="host6.example", asn=64501,
-                   aso="Example Six", continent="OC", cc="AU",
-                   country="Australia", city="Sydney", postal="2000",
-                   latitude=-33.8688, longitude=151.2093, tz="Australia/Sydney")
+FULL_V4 = json.dumps(SAMPLE_IPV4)
+FULL_V6 = json.dumps(SAMPLE_IPV6)
 FULL_V4_TEXT = ("IPv4 address: 192.0.2.1\n"
                 "  Hostname: host4.example\n"
                 "  AS: Example Net (64500)\n"

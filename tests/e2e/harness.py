@@ -25,6 +25,18 @@ V6_PRIMARY = "6.ident.me"
 V6_FALLBACK = "6.tnedi.me"
 SERVICE_HOSTS = (V4_PRIMARY, V4_FALLBACK, V6_PRIMARY, V6_FALLBACK)
 
+# Complete answers of the service, one per family, for tests and the demo.
+SAMPLE_IPV4 = {"ip": "192.0.2.1", "hostname": "host4.example", "asn": 64500,
+               "aso": "Example Net", "continent": "EU", "cc": "GB",
+               "country": "United Kingdom", "city": "London",
+               "postal": "EC1A", "latitude": 51.5074, "longitude": -0.1278,
+               "tz": "Europe/London", "weather": "UKXX0085"}
+SAMPLE_IPV6 = {"ip": "2001:db8::1", "hostname": "host6.example",
+               "asn": 64501, "aso": "Example Six", "continent": "OC",
+               "cc": "AU", "country": "Australia", "city": "Sydney",
+               "postal": "2000", "latitude": -33.8688, "longitude": 151.2093,
+               "tz": "Australia/Sydney"}
+
 NAMESPACE_MARK = "IPWHERE_E2E_NAMESPACE"
 
 

@@ -12,6 +12,16 @@ namespace {
 
 const char kUserAgent[] = "ipwhereagent/1.0";
 
+// Time bounds of one request, so that no peer decides how long the tool
+// runs. Connecting (name resolution, TCP and TLS handshake) normally takes
+// well under a second; 10 s leaves room for a slow link while cutting a
+// dropped SYN short long before the kernel's own retries give up (about
+// two minutes). The whole request may take 20 s: an answer that a busy
+// service sends after several seconds still counts. With the fallback
+// host, a family takes at most 40 s.
+constexpr long kConnectTimeoutMs = 10000;
+constexpr long kTotalTimeoutMs = 20000;
+
 // Owns one easy handle for the duration of one request.
 struct EasyHandleDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -73,6 +83,14 @@ std::string HttpClient::fetch(const std::wstring& host) {
   curl_easy_setopt(handle.get(), CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, write_callback);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(handle.get(), CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT_MS, kTotalTimeoutMs);
+  // Two transfers run on two threads: libcurl must not time out a name
+  // lookup with SIGALRM and siglongjmp, which is unsafe in a threaded
+  // process. The threaded resolver (AsynchDNS) honours the bounds without
+  // signals; a build with the blocking resolver then cannot cut the lookup
+  // short, which is the lesser harm.
+  curl_easy_setopt(handle.get(), CURLOPT_NOSIGNAL, 1L);
 
   const CURLcode result = curl_easy_perform(handle.get());
   if (result != CURLE_OK) {

@@ -55,13 +55,19 @@ class CurlGlobal {
   CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
 
-// libcurl ignores SIGPIPE during each transfer and restores it afterwards;
-// two transfers on two threads can interleave so that "ignored" is what is
-// left behind. Put back what the process started with before writing the
-// report, so a closed pipe behaves as it does for any other tool.
-class SigpipeDisposition {
+// A peer that closes its end while a request is being sent must not kill
+// the process with SIGPIPE, and libcurl is told to leave signals alone
+// (two transfers run on two threads). So SIGPIPE is ignored while the
+// lookups run; restore() puts back what the process started with before
+// the report is written, so a closed pipe behaves as for any other tool.
+class SigpipeIgnored {
  public:
-  SigpipeDisposition() { saved_ = sigaction(SIGPIPE, nullptr, &action_) == 0; }
+  SigpipeIgnored() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    saved_ = sigaction(SIGPIPE, &ignore, &action_) == 0;
+  }
   void restore() const {
     if (saved_) sigaction(SIGPIPE, &action_, nullptr);
   }
@@ -114,7 +120,7 @@ void print_text_report(const Options& options,
 }
 
 int run(const Options& options) {
-  SigpipeDisposition sigpipe;
+  SigpipeIgnored sigpipe;
   CurlGlobal curl;
 
   std::optional<AddressInfo> ipv4;

@@ -17,7 +17,8 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import (SAMPLE_IPV4, SAMPLE_IPV6, V4_FALLBACK,  # noqa: E402
+from harness import (FULL_QUEUE_V4, FULL_QUEUE_V6, NAMESPACE_MARK,  # noqa: E402
+                     NO_TLS_V4, SAMPLE_IPV4, SAMPLE_IPV6, V4_FALLBACK,
                      V4_PRIMARY, V6_FALLBACK, V6_PRIMARY, Behaviour, Network)
 
 BINARY = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
@@ -29,6 +30,13 @@ CASES = []
 def case(function):
     CASES.append(function)
     return function
+
+
+def slow_case(function):
+    """A case that mostly waits: it runs in a process and namespace of its
+    own, alongside the others."""
+    function.slow = True
+    return case(function)
 
 
 def document(ip, **members):
@@ -71,11 +79,12 @@ def down(status=503):
 
 
 class Result:
-    def __init__(self, completed, elapsed):
+    def __init__(self, completed, start):
         self.status = completed.returncode
         self.out = completed.stdout.decode("utf-8", "surrogateescape")
         self.err = completed.stderr.decode("utf-8", "surrogateescape")
-        self.elapsed = elapsed
+        self.start = start
+        self.elapsed = time.monotonic() - start
 
 
 def run(*args, timeout=60, **popen):
@@ -86,7 +95,7 @@ def run(*args, timeout=60, **popen):
     completed = subprocess.run([BINARY, *args], timeout=timeout, **options)
     if completed.stdout is None:
         completed.stdout = b""
-    return Result(completed, time.monotonic() - start)
+    return Result(completed, start)
 
 
 def expect_equal(actual, expected, what):
@@ -357,6 +366,87 @@ def ipv4_printed_first_when_ipv6_answers_first(net):
            "ipv4 before ipv6 in JSON")
 
 
+# --- Time bounds: 10 s to connect, 20 s per request ----------------------
+
+def expect_seconds(seconds, bound, what):
+    # The bounds are libcurl's own clock, so never early; the slack is for
+    # process start-up under sanitizers and a busy machine.
+    expect(bound - 0.05 <= seconds <= bound + 2.0,
+           f"{what}: {seconds:.2f} s, expected about {bound} s")
+
+
+def expect_fallback_after(net, seconds, primary_behaviour=None):
+    """-4 with the fallback answering; it is asked `seconds` after start."""
+    behaviours = {V4_FALLBACK: Behaviour(document("192.0.2.200"))}
+    if primary_behaviour:
+        behaviours[V4_PRIMARY] = primary_behaviour
+    net.servers.configure(behaviours)
+    result = run("-4")
+    expect_run(result, 0, "IPv4 address: 192.0.2.200\n")
+    fallback = [r for r in net.servers.log() if r.server_name == V4_FALLBACK]
+    expect_equal(len(fallback), 1, "fallback requests")
+    expect_seconds(fallback[0].when - result.start, seconds, "fallback asked after")
+    print(f"  fallback asked after {fallback[0].when - result.start:.2f} s")
+
+
+@slow_case
+def connect_bound_when_tls_never_starts(net):
+    net.map_hosts({V4_PRIMARY: NO_TLS_V4})
+    expect_fallback_after(net, 10)
+    expect_equal(hosts_asked(net), [V4_FALLBACK], "requests completed")
+
+
+@slow_case
+def connect_bound_when_syns_are_dropped(net):
+    net.map_hosts({V4_PRIMARY: FULL_QUEUE_V4})
+    expect_fallback_after(net, 10)
+
+
+@slow_case
+def request_bound_when_the_answer_never_comes(net):
+    expect_fallback_after(net, 20, Behaviour(FULL_V4, mode="silent"))
+    expect_equal(hosts_asked(net), [V4_PRIMARY, V4_FALLBACK], "hosts asked")
+
+
+@slow_case
+def request_bound_when_the_body_trickles(net):
+    expect_fallback_after(net, 20, Behaviour(FULL_V4, mode="trickle"))
+
+
+@slow_case
+def slow_answer_inside_the_bounds_is_taken(net):
+    net.servers.configure({V4_PRIMARY: Behaviour(FULL_V4, delay=8),
+                           V4_FALLBACK: Behaviour(document("192.0.2.200"))})
+    result = run("-4")
+    expect_run(result, 0, FULL_V4_TEXT)
+    expect_equal(hosts_asked(net), [V4_PRIMARY], "hosts asked")
+    expect_seconds(result.elapsed, 8, "run took")
+    print(f"  answered after {result.elapsed:.2f} s")
+
+
+@slow_case
+def unreachable_ipv6_costs_two_connect_bounds(net):
+    net.map_hosts({V6_PRIMARY: FULL_QUEUE_V6, V6_FALLBACK: FULL_QUEUE_V6})
+    net.servers.configure(both_working())
+    result = run()
+    expect_run(result, 0, FULL_V4_TEXT + "IPv6 not available.\n")
+    expect_seconds(result.elapsed, 20, "run took")
+    print(f"  finished after {result.elapsed:.2f} s")
+
+
+@slow_case
+def every_host_silent_fails_within_two_request_bounds(net):
+    net.servers.configure({host: Behaviour(mode="silent") for host in
+                           (V4_PRIMARY, V4_FALLBACK, V6_PRIMARY, V6_FALLBACK)})
+    result = run()
+    expect_run(result, 1, "", "Failed to retrieve any IP addresses.\n")
+    expect_equal(sorted(hosts_asked(net)),
+                 sorted([V4_PRIMARY, V4_FALLBACK, V6_PRIMARY, V6_FALLBACK]),
+                 "hosts asked")
+    expect_seconds(result.elapsed, 40, "run took")
+    print(f"  failed after {result.elapsed:.2f} s")
+
+
 # --- Options and output ----------------------------------------------------
 
 @case
@@ -484,7 +574,7 @@ def memcheck_of_both_reports(net):
             ["valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
              "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",
              BINARY, *args], capture_output=True, timeout=120)
-        result = Result(completed, time.monotonic() - start)
+        result = Result(completed, start)
         expect_equal(result.err, "", f"valgrind report for {args}")
         expect_equal(result.status, 0, "exit status")
         if expected is not None:
@@ -493,13 +583,42 @@ def memcheck_of_both_reports(net):
             expect_equal(sorted(json.loads(result.out)), ["ipv4", "ipv6"], "families")
 
 
+def start_slow_cases(cases):
+    """Starts each case in a process of its own, in a namespace of its own."""
+    env = {k: v for k, v in os.environ.items() if k != NAMESPACE_MARK}
+    return [subprocess.Popen([sys.executable, os.path.abspath(__file__), BINARY,
+                              function.__name__], env=env, text=True,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            for function in cases]
+
+
+def collect_slow_cases(children):
+    """Prints the children's reports; their passed, failed, skipped counts."""
+    counts = [0, 0, 0]
+    for child in children:
+        lines = child.communicate()[0].splitlines() or [""]
+        print("\n".join(lines[:-1]), flush=True)
+        words = lines[-1].replace(",", "").split()
+        if child.returncode not in (0, 1) or len(words) != 6:
+            print(f"{child.args[-1]}: FAILED (exit status {child.returncode})")
+            counts[1] += 1
+            continue
+        for i in range(3):
+            counts[i] += int(words[2 * i])
+    return counts
+
+
 def main():
     net = Network()
     selected = sys.argv[2:]
+    chosen = [f for f in CASES if not selected or f.__name__ in selected]
+    children = []
+    if len(chosen) > 1:
+        slow = [f for f in chosen if getattr(f, "slow", False)]
+        children = start_slow_cases(slow)
+        chosen = [f for f in chosen if f not in slow]
     passed = failed = skipped = 0
-    for function in CASES:
-        if selected and function.__name__ not in selected:
-            continue
+    for function in chosen:
         start = time.monotonic()
         try:
             function(net)
@@ -513,6 +632,8 @@ def main():
             failed += 1
         print(f"{function.__name__}: {outcome} "
               f"({time.monotonic() - start:.2f} s)", flush=True)
+    more = collect_slow_cases(children)
+    passed, failed, skipped = passed + more[0], failed + more[1], skipped + more[2]
     print(f"{passed} passed, {failed} failed, {skipped} skipped")
     return 1 if failed or not passed else 0
 

@@ -39,6 +39,13 @@ SAMPLE_IPV6 = {"ip": "2001:db8::1", "hostname": "host6.example",
 
 NAMESPACE_MARK = "IPWHERE_E2E_NAMESPACE"
 
+# Port 443 on these addresses never gets as far as HTTPS: a host mapped to
+# NO_TLS_* completes the TCP handshake and then stays silent; at FULL_QUEUE_*
+# a listener never accepts and its accept queue is full, so the kernel drops
+# every SYN, as a broken route does.
+NO_TLS_V4, NO_TLS_V6 = "127.0.0.3", "fd00::3"
+FULL_QUEUE_V4, FULL_QUEUE_V6 = "127.0.0.4", "fd00::4"
+
 
 def enter_private_namespace():
     """Re-runs this script inside new network and mount namespaces."""
@@ -67,6 +74,26 @@ def bring_up_loopback():
             if time.monotonic() > deadline:
                 raise
             time.sleep(0.05)
+
+
+def add_loopback_address(address):
+    """Adds an IPv6 address (a /128) to lo; IPv4 has all of 127/8."""
+    SIOCSIFADDR = 0x8916
+    with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as s:
+        request = struct.pack("16sIi", socket.inet_pton(socket.AF_INET6, address),
+                              128, socket.if_nametoindex("lo"))
+        fcntl.ioctl(s, SIOCSIFADDR, request)
+
+
+def listen(address, backlog):
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    listener = socket.socket(family, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if family == socket.AF_INET6:
+        listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+    listener.bind((address, 443))
+    listener.listen(backlog)
+    return listener
 
 
 def bind_mount(source, target):
@@ -154,7 +181,9 @@ class Behaviour:
     "respond": status, headers and body after `delay` seconds;
     "close_mid_body": announce the body's length, send half, close;
     "short_body": announce `body` plus extra bytes, send `body`, close;
-    "silent_close": close without answering.
+    "silent_close": close without answering;
+    "silent": read the request, never answer, wait for the client to go;
+    "trickle": send the head at once, then the body one byte a second.
     """
 
     def __init__(self, body=b"", status=200, delay=0.0, headers=None,
@@ -201,17 +230,22 @@ class HttpsServers:
                                      os.path.join(certificates.dir, "good.key"))
         self.default.sni_callback = self._choose_certificate
         self.listeners = []
-        for family, address in ((socket.AF_INET, "127.0.0.1"),
-                                (socket.AF_INET6, "::1")):
-            listener = socket.socket(family, socket.SOCK_STREAM)
-            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            if family == socket.AF_INET6:
-                listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-            listener.bind((address, 443))
-            listener.listen(64)
+        for address in ("127.0.0.1", "::1"):
+            listener = listen(address, 64)
             self.listeners.append(listener)
             threading.Thread(target=self._accept, args=(listener,),
                              daemon=True).start()
+        for address in (NO_TLS_V4, NO_TLS_V6):
+            listener = listen(address, 64)
+            self.listeners.append(listener)
+            threading.Thread(target=self._accept, args=(listener, self._no_tls),
+                             daemon=True).start()
+        for address in (FULL_QUEUE_V4, FULL_QUEUE_V6):
+            # With a backlog of 0, one connection that is never accepted
+            # fills the queue.
+            listener = listen(address, 0)
+            filler = socket.create_connection((address, 443))
+            self.listeners += [listener, filler]
 
     def configure(self, behaviours):
         """Sets each host's behaviour; hosts not named answer 404."""
@@ -237,14 +271,27 @@ class HttpsServers:
             ssl_socket.context = getattr(self.certs, kind)
         ssl_socket.server_name_seen = server_name
 
-    def _accept(self, listener):
+    def _accept(self, listener, serve=None):
         while True:
             try:
                 connection, _ = listener.accept()
             except OSError:
                 return
-            threading.Thread(target=self._serve, args=(connection,),
+            threading.Thread(target=serve or self._serve, args=(connection,),
                              daemon=True).start()
+
+    @staticmethod
+    def _wait_for_close(connection):
+        try:
+            while connection.recv(4096):
+                pass
+        except OSError:
+            pass
+
+    def _no_tls(self, raw):
+        raw.settimeout(60)
+        with raw:
+            self._wait_for_close(raw)
 
     def _serve(self, raw):
         raw.settimeout(30)
@@ -281,6 +328,9 @@ class HttpsServers:
             time.sleep(behaviour.delay)
         if behaviour.mode == "silent_close":
             return
+        if behaviour.mode == "silent":
+            self._wait_for_close(tls)
+            return
         body = behaviour.body
         length = len(body)
         if behaviour.mode == "short_body":
@@ -291,7 +341,14 @@ class HttpsServers:
                  f"{REASONS.get(behaviour.status, 'Status')}",
                  f"Content-Length: {length}", "Connection: close"]
         reply += [f"{k}: {v}" for k, v in behaviour.headers.items()]
-        tls.sendall(("\r\n".join(reply) + "\r\n\r\n").encode() + body)
+        head = ("\r\n".join(reply) + "\r\n\r\n").encode()
+        if behaviour.mode == "trickle":
+            tls.sendall(head)
+            for i in range(len(body)):
+                time.sleep(1)
+                tls.sendall(body[i:i + 1])
+        else:
+            tls.sendall(head + body)
         # Orderly shutdown so the client sees the whole answer.
         try:
             tls.unwrap()
@@ -308,6 +365,8 @@ class Network:
         does on a real machine."""
         enter_private_namespace()
         bring_up_loopback()
+        for address in (NO_TLS_V6, FULL_QUEUE_V6):
+            add_loopback_address(address)
         self.dir = tempfile.mkdtemp(prefix="ipwhere-e2e-")
         self.certs = Certificates(self.dir)
         self.hosts_file = os.path.join(self.dir, "hosts")

@@ -17,7 +17,7 @@ TEST_PACKAGES="libgtest-dev python3 openssl util-linux mount valgrind"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 release_build() {
-  cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --preset release >/dev/null
   cmake --build build/release -j "$jobs" >/dev/null
 }
 
@@ -31,7 +31,7 @@ case "$command" in
     ;;
   test)
     need $BUILD_PACKAGES $TEST_PACKAGES
-    cmake -S . -B build/test -DIPWHERE_WERROR=ON -DBUILD_TESTING=ON "$@"
+    cmake --preset test "$@"
     cmake --build build/test -j "$jobs"
     ctest --test-dir build/test --output-on-failure
     ;;

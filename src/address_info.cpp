@@ -8,6 +8,8 @@
 
 #include "http_client.hpp"
 
+namespace ipwhere {
+
 using json = nlohmann::json;
 
 namespace {
@@ -183,3 +185,5 @@ void print_address_info(const std::string& label, const AddressInfo& info) {
   // A short write shows in ferror(stdout), which the caller checks.
   static_cast<void>(std::fwrite(block.data(), 1, block.size(), stdout));
 }
+
+}  // namespace ipwhere

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+namespace ipwhere {
+
 // Member names are the keys of the service's JSON document. Strings hold
 // UTF-8 exactly as decoded from the document.
 struct AddressInfo {
@@ -54,5 +56,7 @@ void print_address_info(const std::string& label, const AddressInfo& info);
 // Returns `text` with every C0 control byte, DEL and UTF-8 encoded C1
 // control character (U+0080 to U+009F) replaced by one "?".
 std::string replace_control_characters(const std::string& text);
+
+}  // namespace ipwhere
 
 #endif  // IPWHERE_ADDRESS_INFO_HPP_

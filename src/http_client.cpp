@@ -8,6 +8,7 @@
 #include <system_error>
 #include <utility>
 
+namespace ipwhere {
 namespace {
 
 const char kUserAgent[] = "ipwhereagent/1.0";
@@ -36,17 +37,22 @@ std::string narrow(const std::wstring& wide) {
   return narrowed;
 }
 
-// Runs `lookup` on a new thread. When no thread can be had, the returned
-// future carries the error instead, as a failed lookup would.
+// Runs `lookup` on a new thread, kept in `worker`. std::thread reports a
+// failure to create the thread by throwing on every standard library
+// (std::async does not on all of them); the returned future then carries
+// that error, as a failed lookup would.
 template <typename Lookup>
-std::future<std::string> start_lookup(Lookup lookup) {
+std::future<std::string> start_lookup(Lookup lookup, JoiningThread& worker) {
+  std::packaged_task<std::string()> task(std::move(lookup));
+  std::future<std::string> result = task.get_future();
   try {
-    return std::async(std::launch::async, std::move(lookup));
+    worker = JoiningThread(std::thread(std::move(task)));
   } catch (const std::system_error&) {
     std::promise<std::string> failed;
     failed.set_exception(std::current_exception());
     return failed.get_future();
   }
+  return result;
 }
 
 }  // namespace
@@ -63,13 +69,32 @@ FetchError::FetchError(const std::string& message)
 FetchError::~FetchError() = default;
 
 std::size_t write_callback(char* data, std::size_t size, std::size_t nmemb,
-                           std::string* body) {
+                           std::string* body) noexcept {
   // libcurl passes size == 1; the division guards the product anyway.
   if (size != 0 && nmemb > kMaxBodyBytes / size) return 0;
   const std::size_t count = size * nmemb;
   if (count > kMaxBodyBytes - body->size()) return 0;
-  body->append(data, count);
+  try {
+    body->append(data, count);
+  } catch (...) {
+    // Out of memory: fail the transfer rather than unwind through libcurl.
+    return 0;
+  }
   return count;
+}
+
+JoiningThread::JoiningThread(std::thread thread) : thread_(std::move(thread)) {}
+
+JoiningThread& JoiningThread::operator=(JoiningThread&& other) noexcept {
+  join();
+  thread_ = std::move(other.thread_);
+  return *this;
+}
+
+JoiningThread::~JoiningThread() { join(); }
+
+void JoiningThread::join() noexcept {
+  if (thread_.joinable()) thread_.join();
 }
 
 std::string HttpClient::fetch(const std::wstring& host) {
@@ -122,16 +147,22 @@ AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
                                bool ipv6_only) {
   AddressQueries queries;
   if (!ipv6_only) {
-    queries.ipv4_future = start_lookup([&client] {
-      return client.fetch_with_fallback(kIpv4Endpoints.primary,
-                                        kIpv4Endpoints.fallback);
-    });
+    queries.ipv4_future = start_lookup(
+        [&client] {
+          return client.fetch_with_fallback(kIpv4Endpoints.primary,
+                                            kIpv4Endpoints.fallback);
+        },
+        queries.ipv4_worker);
   }
   if (!ipv4_only) {
-    queries.ipv6_future = start_lookup([&client] {
-      return client.fetch_with_fallback(kIpv6Endpoints.primary,
-                                        kIpv6Endpoints.fallback);
-    });
+    queries.ipv6_future = start_lookup(
+        [&client] {
+          return client.fetch_with_fallback(kIpv6Endpoints.primary,
+                                            kIpv6Endpoints.fallback);
+        },
+        queries.ipv6_worker);
   }
   return queries;
 }
+
+}  // namespace ipwhere

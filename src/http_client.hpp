@@ -11,6 +11,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
+
+namespace ipwhere {
 
 // The one exception type of the lookup and parsing layers.
 class FetchError : public std::runtime_error {
@@ -25,9 +28,10 @@ constexpr std::size_t kMaxBodyBytes = 1048576;
 
 // libcurl write function: appends size * nmemb bytes to *body and returns
 // that count. Returns 0 (which makes libcurl abort the transfer with a
-// write error) when the body would grow beyond kMaxBodyBytes.
+// write error) when the body would grow beyond kMaxBodyBytes or cannot be
+// stored; nothing is thrown into libcurl.
 std::size_t write_callback(char* data, std::size_t size, std::size_t nmemb,
-                           std::string* body);
+                           std::string* body) noexcept;
 
 // Stateless HTTPS client; one instance may serve several threads at once.
 // libcurl's global state must be initialised before the first call.
@@ -53,19 +57,40 @@ struct Endpoints {
 extern const Endpoints kIpv4Endpoints;
 extern const Endpoints kIpv6Endpoints;
 
-// The pending lookups of one run. A member is empty when its family was
-// not requested. get() yields the body or throws the lookup's exception.
+// A thread that is joined when it is destroyed or assigned over.
+class JoiningThread {
+ public:
+  JoiningThread() = default;
+  explicit JoiningThread(std::thread thread);
+  JoiningThread(JoiningThread&& other) noexcept = default;
+  JoiningThread& operator=(JoiningThread&& other) noexcept;
+  JoiningThread(const JoiningThread&) = delete;
+  JoiningThread& operator=(const JoiningThread&) = delete;
+  ~JoiningThread();
+
+ private:
+  void join() noexcept;
+  std::thread thread_;
+};
+
+// The pending lookups of one run. A future is empty when its family was
+// not requested; get() yields the body or throws the lookup's exception.
+// The worker threads are joined when the queries are destroyed.
 struct AddressQueries {
   std::optional<std::future<std::string>> ipv4_future;
   std::optional<std::future<std::string>> ipv6_future;
+  JoiningThread ipv4_worker;
+  JoiningThread ipv6_worker;
 };
 
 // Starts the IPv4 lookup unless ipv6_only, then the IPv6 lookup unless
 // ipv4_only, each on a thread of its own, and returns at once. If a thread
 // cannot be started, that family's future holds the std::system_error, so
 // the caller sees an ordinary failed lookup. `client` must outlive the
-// futures' get().
+// returned queries.
 AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
                                bool ipv6_only);
+
+}  // namespace ipwhere
 
 #endif  // IPWHERE_HTTP_CLIENT_HPP_

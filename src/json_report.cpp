@@ -1,5 +1,9 @@
 #include "json_report.hpp"
 
+#include <nlohmann/json.hpp>
+
+namespace ipwhere {
+
 json address_info_to_json(const AddressInfo& info) {
   json object = {{"ip", info.ip}};
   if (info.hostname) object["hostname"] = *info.hostname;
@@ -25,3 +29,5 @@ std::string json_report(const std::optional<AddressInfo>& ipv4,
   if (ipv6) document["ipv6"] = address_info_to_json(*ipv6);
   return document.dump(2, ' ', false, json::error_handler_t::strict) + "\n";
 }
+
+}  // namespace ipwhere

@@ -3,11 +3,13 @@
 #ifndef IPWHERE_JSON_REPORT_HPP_
 #define IPWHERE_JSON_REPORT_HPP_
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 
 #include "address_info.hpp"
+
+namespace ipwhere {
 
 using json = nlohmann::json;
 
@@ -21,5 +23,7 @@ json address_info_to_json(const AddressInfo& info);
 // trailing "\n". Keys come out in byte order.
 std::string json_report(const std::optional<AddressInfo>& ipv4,
                         const std::optional<AddressInfo>& ipv6);
+
+}  // namespace ipwhere
 
 #endif  // IPWHERE_JSON_REPORT_HPP_

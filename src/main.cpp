@@ -12,6 +12,7 @@
 #include "http_client.hpp"
 #include "json_report.hpp"
 
+namespace ipwhere {
 namespace {
 
 struct Options {
@@ -150,9 +151,7 @@ int run(const Options& options) {
   return output_status();
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
+int run_command_line(int argc, const char* const argv[]) {
   const Options options = parse_options(argc, argv);
   if (options.show_help) {
     write_out(kUsage);
@@ -163,4 +162,11 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   return run(options);
+}
+
+}  // namespace
+}  // namespace ipwhere
+
+int main(int argc, char* argv[]) {
+  return ipwhere::run_command_line(argc, argv);
 }

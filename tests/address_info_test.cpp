@@ -8,6 +8,7 @@
 
 #include "http_client.hpp"
 
+namespace ipwhere {
 namespace {
 
 const char kUnknown[] = "Unknown error encountered while parsing JSON";
@@ -237,3 +238,4 @@ TEST(PrintAddressInfo, ControlCharactersBecomeQuestionMarks) {
 }
 
 }  // namespace
+}  // namespace ipwhere

@@ -2,10 +2,29 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
 
+namespace {
+// While set, every allocation of this test program fails.
+bool allocations_fail = false;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (!allocations_fail) {
+    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  }
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t /*size*/) noexcept {
+  std::free(block);
+}
+
+namespace ipwhere {
 namespace {
 
 TEST(WriteCallback, AppendsUpToTheCap) {
@@ -42,6 +61,17 @@ TEST(WriteCallback, RefusesProductsThatWouldOverflow) {
   EXPECT_TRUE(body.empty());
 }
 
+TEST(WriteCallback, OutOfMemoryFailsTheTransferInsteadOfThrowing) {
+  std::string body;
+  std::string data(100, 'x');  // beyond any small-string buffer
+  allocations_fail = true;
+  const std::size_t written =
+      write_callback(data.data(), 1, data.size(), &body);
+  allocations_fail = false;
+  EXPECT_EQ(written, 0u);
+  EXPECT_TRUE(body.empty());
+}
+
 TEST(FetchError, IsARuntimeErrorCarryingItsMessage) {
   try {
     throw FetchError("HTTP status code 503");
@@ -51,3 +81,4 @@ TEST(FetchError, IsARuntimeErrorCarryingItsMessage) {
 }
 
 }  // namespace
+}  // namespace ipwhere

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+namespace ipwhere {
 namespace {
 
 TEST(AddressInfoToJson, FullRecordInKeyOrder) {
@@ -62,3 +65,4 @@ TEST(JsonReport, FamiliesAndEncoding) {
 }
 
 }  // namespace
+}  // namespace ipwhere

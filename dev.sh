@@ -6,11 +6,12 @@
 #   ./dev.sh demo                    build, then show both reports against
 #                                    local test servers (no internet needed)
 #   ./dev.sh bench [runs]            build, then compare with the curl CLI
+#                                    against nginx (HTTP/2, TLS 1.3)
 set -eu
 cd "$(dirname "$0")"
 
 BUILD_PACKAGES="cmake make g++ pkg-config libcurl4-openssl-dev nlohmann-json3-dev ca-certificates"
-TEST_PACKAGES="libgtest-dev python3 openssl util-linux mount valgrind"
+TEST_PACKAGES="libgtest-dev python3 openssl util-linux mount valgrind nginx-light"
 
 . scripts/need.sh
 
@@ -37,7 +38,7 @@ case "$command" in
     ;;
   demo | bench)
     need $BUILD_PACKAGES python3 openssl util-linux mount
-    [ "$command" = bench ] && need curl time
+    [ "$command" = bench ] && need curl nginx-light
     release_build
     if [ "$command" = demo ]; then
       exec python3 tests/e2e/demo.py build/release/ipwhere

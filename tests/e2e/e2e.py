@@ -7,9 +7,11 @@ itself). Prints one line per case and "N passed, N failed" at the end.
 """
 
 import json
+import contextlib
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -18,8 +20,9 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (FULL_QUEUE_V4, FULL_QUEUE_V6, NAMESPACE_MARK,  # noqa: E402
-                     NO_TLS_V4, SAMPLE_IPV4, SAMPLE_IPV6, V4_FALLBACK,
-                     V4_PRIMARY, V6_FALLBACK, V6_PRIMARY, Behaviour, Network)
+                     NGINX_V4, NGINX_V6, NO_TLS_V4, SAMPLE_IPV4, SAMPLE_IPV6,
+                     V4_FALLBACK, V4_PRIMARY, V6_FALLBACK, V6_PRIMARY,
+                     Behaviour, Network, Nginx, Site)
 
 BINARY = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
 # Set by the build for sanitizer builds, where valgrind cannot run.
@@ -606,6 +609,68 @@ def collect_slow_cases(children):
         for i in range(3):
             counts[i] += int(words[2 * i])
     return counts
+
+
+# --- Interoperability: nginx, HTTP/2 and TLS 1.3 --------------------------
+
+@contextlib.contextmanager
+def nginx_serving(net, sites):
+    """nginx answers for every service host while the block runs."""
+    if not shutil.which("nginx"):
+        raise Skip("nginx is not installed")
+    net.map_hosts({V4_PRIMARY: NGINX_V4, V4_FALLBACK: NGINX_V4,
+                   V6_PRIMARY: NGINX_V6, V6_FALLBACK: NGINX_V6})
+    try:
+        with Nginx(net.certs, sites, (NGINX_V4, NGINX_V6)) as nginx:
+            yield nginx
+    finally:
+        net.map_hosts({})
+
+
+def single(value):
+    """A number as the single-precision value ipwhere keeps, widened."""
+    return struct.unpack("f", struct.pack("f", value))[0]
+
+
+def expected_json(**families):
+    document = {family: {k: single(v) if isinstance(v, float) else v
+                         for k, v in sample.items()}
+                for family, sample in families.items()}
+    return json.dumps(document, indent=2, sort_keys=True,
+                      ensure_ascii=False) + "\n"
+
+
+def expect_http2_requests(nginx, expected):
+    """expected: (host, status) per request, in any order."""
+    requests = nginx.requests()
+    expect_equal(sorted((r[0], r[4]) for r in requests),
+                 sorted((host, str(status)) for host, status in expected),
+                 "requests served")
+    for host, line, protocol, agent, _ in requests:
+        expect_equal((line, protocol, agent),
+                     ("GET /json HTTP/2.0", "HTTP/2.0", "ipwhereagent/1.0"),
+                     f"request to {host}")
+
+
+@case
+def http2_both_families_text_and_json(net):
+    sites = {V4_PRIMARY: Site(FULL_V4), V6_PRIMARY: Site(FULL_V6)}
+    with nginx_serving(net, sites) as nginx:
+        expect_run(run(), 0, FULL_V4_TEXT + FULL_V6_TEXT)
+        expect_run(run("--json"), 0,
+                   expected_json(ipv4=SAMPLE_IPV4, ipv6=SAMPLE_IPV6))
+        expect_http2_requests(nginx, [(V4_PRIMARY, 200), (V6_PRIMARY, 200)] * 2)
+
+
+@case
+def http2_fallback_after_503(net):
+    sites = {V4_PRIMARY: Site("down", status=503), V4_FALLBACK: Site(FULL_V4),
+             V6_PRIMARY: Site("down", status=503), V6_FALLBACK: Site(FULL_V6)}
+    with nginx_serving(net, sites) as nginx:
+        expect_run(run("-4"), 0, FULL_V4_TEXT)
+        expect_run(run("-6", "--json"), 0, expected_json(ipv6=SAMPLE_IPV6))
+        expect_http2_requests(nginx, [(V4_PRIMARY, 503), (V4_FALLBACK, 200),
+                                      (V6_PRIMARY, 503), (V6_FALLBACK, 200)])
 
 
 def main():

@@ -9,6 +9,7 @@ and every request is logged. No traffic leaves loopback.
 
 import fcntl
 import os
+import signal
 import socket
 import ssl
 import struct
@@ -45,6 +46,8 @@ NAMESPACE_MARK = "IPWHERE_E2E_NAMESPACE"
 # every SYN, as a broken route does.
 NO_TLS_V4, NO_TLS_V6 = "127.0.0.3", "fd00::3"
 FULL_QUEUE_V4, FULL_QUEUE_V6 = "127.0.0.4", "fd00::4"
+# Where the end-to-end suite runs nginx beside the Python servers.
+NGINX_V4, NGINX_V6 = "127.0.0.5", "fd00::5"
 
 
 def enter_private_namespace():
@@ -359,13 +362,14 @@ class HttpsServers:
 class Network:
     """Sets up the namespace: loopback, name resolution, CA, servers."""
 
-    def __init__(self, full_bundle=False):
+    def __init__(self, full_bundle=False, python_servers=True):
         """With full_bundle, the test CA is added to the system's CAs
         instead of replacing them, so certificate loading costs what it
-        does on a real machine."""
+        does on a real machine. Without python_servers, port 443 of
+        127.0.0.1 and ::1 stays free (for nginx)."""
         enter_private_namespace()
         bring_up_loopback()
-        for address in (NO_TLS_V6, FULL_QUEUE_V6):
+        for address in (NO_TLS_V6, FULL_QUEUE_V6, NGINX_V6):
             add_loopback_address(address)
         self.dir = tempfile.mkdtemp(prefix="ipwhere-e2e-")
         self.certs = Certificates(self.dir)
@@ -385,7 +389,7 @@ class Network:
                     with open(path, "rb") as f:
                         out.write(f.read())
         bind_mount(bundle, system_ca_bundle())
-        self.servers = HttpsServers(self.certs)
+        self.servers = HttpsServers(self.certs) if python_servers else None
 
     def map_hosts(self, overrides):
         """IPv4 hosts to 127.0.0.1, IPv6 hosts to ::1, unless overridden."""
@@ -397,6 +401,116 @@ class Network:
             f.write("127.0.0.1 localhost\n::1 localhost\n")
             for host, address in addresses.items():
                 f.write(f"{address} {host}\n")
+
+
+class Site:
+    """What nginx answers for one host's GET /json."""
+
+    def __init__(self, body="", status=200, delay=0.0):
+        self.body = body
+        self.status = status
+        self.delay = delay
+
+
+class Nginx:
+    """nginx serving HTTPS with HTTP/2 and TLS 1.3 only, one server block a
+    host (`sites`: host name to Site), on port 443 of `addresses`, with the
+    test certificate. Each request is logged; requests() reads the log."""
+
+    def __init__(self, certificates, sites, addresses):
+        self.dir = tempfile.mkdtemp(prefix="nginx-", dir=certificates.dir)
+        os.chmod(self.dir, 0o755)
+        self.log_path = os.path.join(self.dir, "access.log")
+        config = os.path.join(self.dir, "nginx.conf")
+        with open(config, "w") as f:
+            f.write(self._config(certificates.dir, sites, addresses))
+        self.process = subprocess.Popen(
+            ["nginx", "-p", self.dir, "-c", config, "-e",
+             os.path.join(self.dir, "error.log")])
+        deadline = time.monotonic() + 10
+        for address in addresses:
+            while True:
+                try:
+                    socket.create_connection((address, 443), timeout=1).close()
+                    break
+                except OSError:
+                    if self.process.poll() is not None or \
+                            time.monotonic() > deadline:
+                        raise RuntimeError("nginx did not start: " +
+                                           self.errors())
+                    time.sleep(0.02)
+
+    def _config(self, certs, sites, addresses):
+        temp = os.path.join(self.dir, "temp")
+        lines = [
+            "load_module /usr/lib/nginx/modules/ngx_http_echo_module.so;",
+            "daemon off;", "worker_processes 1;", "user root;",
+            f"pid {self.dir}/nginx.pid;",
+            "events { worker_connections 1024; }",
+            "http {",
+            "  log_format wire '$ssl_server_name|$request|$server_protocol|"
+            "$http_user_agent|$status';",
+            f"  access_log {self.log_path} wire;",
+            *(f"  {kind}_temp_path {temp}-{kind};" for kind in
+              ("client_body", "proxy", "fastcgi", "uwsgi", "scgi")),
+            "  ssl_protocols TLSv1.3;",
+            f"  ssl_certificate {certs}/good.pem;",
+            f"  ssl_certificate_key {certs}/good.key;",
+            "  default_type application/json;",
+        ]
+        listen = [f"    listen {'[' + a + ']' if ':' in a else a}:443 ssl http2;"
+                  for a in addresses]
+        for host, site in sites.items():
+            if any(c in site.body for c in "'\\$"):
+                raise ValueError("body not quotable for nginx: " + site.body)
+            if site.status == 200:
+                answer = (f"echo_sleep {site.delay}; " if site.delay else "") + \
+                    f"echo -n '{site.body}';"
+            else:
+                answer = f"return {site.status} '{site.body}';"
+            lines += ["  server {", *listen, f"    server_name {host};",
+                      f"    location = /json {{ {answer} }}", "  }"]
+        lines.append("}")
+        return "\n".join(lines) + "\n"
+
+    def requests(self):
+        """(host, request line, protocol, user agent, status) per request."""
+        with open(self.log_path) as f:
+            return [tuple(line.rstrip("\n").split("|")) for line in f]
+
+    def errors(self):
+        try:
+            with open(os.path.join(self.dir, "error.log")) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def cpu_seconds(self):
+        """User + system time of nginx and its worker so far."""
+        total = 0
+        for pid in [self.process.pid] + children_of(self.process.pid):
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            total += int(fields[11]) + int(fields[12])
+        return total / os.sysconf("SC_CLK_TCK")
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.stop()
+
+
+def children_of(pid):
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            return [int(child) for child in f.read().split()]
+    except OSError:
+        return []
 
 
 def system_ca_bundle():

@@ -7,6 +7,7 @@ made by the openssl CLI. Each service host behaves as the test configures it
 and every request is logged. No traffic leaves loopback.
 """
 
+import ctypes
 import fcntl
 import os
 import signal
@@ -426,7 +427,7 @@ class Nginx:
             f.write(self._config(certificates.dir, sites, addresses))
         self.process = subprocess.Popen(
             ["nginx", "-p", self.dir, "-c", config, "-e",
-             os.path.join(self.dir, "error.log")])
+             os.path.join(self.dir, "error.log")], preexec_fn=end_with_parent)
         deadline = time.monotonic() + 10
         for address in addresses:
             while True:
@@ -503,6 +504,13 @@ class Nginx:
 
     def __exit__(self, *_):
         self.stop()
+
+
+def end_with_parent():
+    """In a child before exec: SIGTERM when the parent dies, so nothing
+    outlives a harness that crashed."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 def children_of(pid):

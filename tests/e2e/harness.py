@@ -443,8 +443,11 @@ class Nginx:
 
     def _config(self, certs, sites, addresses):
         temp = os.path.join(self.dir, "temp")
+        # The echo module (Debian's libnginx-mod-http-echo) only for delays.
+        delays = any(site.delay for site in sites.values())
         lines = [
-            "load_module /usr/lib/nginx/modules/ngx_http_echo_module.so;",
+            *(["load_module /usr/lib/nginx/modules/ngx_http_echo_module.so;"]
+              if delays else []),
             "daemon off;", "worker_processes 1;", "user root;",
             f"pid {self.dir}/nginx.pid;",
             "events { worker_connections 1024; }",
@@ -464,8 +467,8 @@ class Nginx:
         for host, site in sites.items():
             if any(c in site.body for c in "'\\$"):
                 raise ValueError("body not quotable for nginx: " + site.body)
-            if site.status == 200:
-                answer = (f"echo_sleep {site.delay}; " if site.delay else "") + \
+            if site.delay:
+                answer = f"echo_status {site.status}; echo_sleep {site.delay}; " \
                     f"echo -n '{site.body}';"
             else:
                 answer = f"return {site.status} '{site.body}';"

@@ -23,19 +23,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "tests", "e2e"))
 
 from harness import (SAMPLE_IPV4, SAMPLE_IPV6, V4_PRIMARY,  # noqa: E402
-                     V6_PRIMARY, Network, Nginx, Site)
+                     V6_PRIMARY, Network, Nginx, Site, build_measure)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MAX_FIRST_BYTE_GAP_MS = 10
-
-
-def build_measure(directory):
-    path = os.path.join(directory, "bench-measure")
-    source = os.path.join(HERE, "measure.cpp")
-    if not os.path.exists(path) or os.path.getmtime(path) < os.path.getmtime(source):
-        # Static, so that its own resident size stays small.
-        subprocess.run(["c++", "-O2", "-static", "-o", path, source], check=True)
-    return path
 
 
 def curl(host):

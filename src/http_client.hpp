@@ -26,12 +26,25 @@ class FetchError : public std::runtime_error {
 // peer cannot make the tool hold unbounded memory.
 constexpr std::size_t kMaxBodyBytes = 1048576;
 
+// Largest sum of header and trailer bytes of one request's answers (status
+// lines and blank lines included, interim answers too), for the same
+// reason: libcurl stores every field it receives. 300 KiB is the header
+// block libcurl itself accepts, to the byte, so no answer it takes is
+// refused here; the cap adds the trailers, which libcurl does not count.
+constexpr std::size_t kMaxHeaderBytes = 300 * 1024;
+
 // libcurl write function: appends size * nmemb bytes to *body and returns
 // that count. Returns 0 (which makes libcurl abort the transfer with a
 // write error) when the body would grow beyond kMaxBodyBytes or cannot be
 // stored; nothing is thrown into libcurl.
 std::size_t write_callback(char* data, std::size_t size, std::size_t nmemb,
                            std::string* body) noexcept;
+
+// libcurl header function: adds size * nitems to *received and returns
+// that count, or 0 (a write error that aborts the transfer) once the sum
+// would exceed kMaxHeaderBytes.
+std::size_t header_callback(char* data, std::size_t size, std::size_t nitems,
+                            std::size_t* received) noexcept;
 
 // Stateless HTTPS client; one instance may serve several threads at once.
 // libcurl's global state must be initialised before the first call.

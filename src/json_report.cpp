@@ -3,6 +3,31 @@
 #include <nlohmann/json.hpp>
 
 namespace ipwhere {
+namespace {
+
+// The serialiser escapes C0 controls only. DEL and the C1 controls
+// U+0080 to U+009F (CSI, OSC, ...) would reach the terminal raw, and some
+// terminals act on them, so they are written as \u escapes too; readers
+// of the document see the same strings. Only string values can hold them.
+std::string escape_del_and_c1(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned code = control_character_at(text, i);
+    if (code == kNoControl || code < 0x7F) {  // C0 is already escaped
+      escaped += text[i];
+      continue;
+    }
+    escaped += "\\u00";
+    escaped += kHex[code >> 4];
+    escaped += kHex[code & 0xF];
+    if (code >= 0x80) ++i;  // two bytes in UTF-8
+  }
+  return escaped;
+}
+
+}  // namespace
 
 json address_info_to_json(const AddressInfo& info) {
   json object = {{"ip", info.ip}};
@@ -27,7 +52,9 @@ std::string json_report(const std::optional<AddressInfo>& ipv4,
   json document;
   if (ipv4) document["ipv4"] = address_info_to_json(*ipv4);
   if (ipv6) document["ipv6"] = address_info_to_json(*ipv6);
-  return document.dump(2, ' ', false, json::error_handler_t::strict) + "\n";
+  return escape_del_and_c1(
+             document.dump(2, ' ', false, json::error_handler_t::strict)) +
+         "\n";
 }
 
 }  // namespace ipwhere

@@ -73,6 +73,29 @@ TEST(WriteCallback, RefusesProductsThatWouldOverflow) {
   EXPECT_TRUE(body.empty());
 }
 
+TEST(HeaderCallback, CountsHeaderAndTrailerBytesUpToTheCap) {
+  std::size_t received = 0;
+  char line[] = "HTTP/1.1 200 OK\r\n";
+  EXPECT_EQ(header_callback(line, 1, 17, &received), 17u);
+  EXPECT_EQ(header_callback(line, 1, 0, &received), 0u);
+  EXPECT_EQ(received, 17u);
+
+  // Exactly the cap is accepted; a field beyond it fails the transfer and
+  // is not counted, nor is a product that would overflow.
+  EXPECT_EQ(header_callback(line, 1, kMaxHeaderBytes - 18, &received),
+            kMaxHeaderBytes - 18);
+  EXPECT_EQ(header_callback(line, 1, 2, &received), 0u);
+  EXPECT_EQ(header_callback(line, 1, 1, &received), 1u);
+  EXPECT_EQ(received, kMaxHeaderBytes);
+  EXPECT_EQ(header_callback(line, 1, 1, &received), 0u);
+  std::size_t fresh = 0;
+  EXPECT_EQ(
+      header_callback(line, 2, std::numeric_limits<std::size_t>::max() / 2 + 1,
+                      &fresh),
+      0u);
+  EXPECT_EQ(fresh, 0u);
+}
+
 TEST(WriteCallback, OutOfMemoryFailsTheTransferInsteadOfThrowing) {
 #ifdef FAILING_NEW_UNAVAILABLE
   GTEST_SKIP() << "no replaceable operator new under ThreadSanitizer";

@@ -64,5 +64,24 @@ TEST(JsonReport, FamiliesAndEncoding) {
             0u);
 }
 
+TEST(JsonReport, DelAndC1ControlsAreEscaped) {
+  // C0 is the serialiser's; DEL and U+0080..U+009F are ours. Other
+  // characters stay raw, also those whose UTF-8 holds bytes 80 to 9F
+  // (U+00A0, "ü", CJK) or whose lead byte is not C2.
+  const AddressInfo info = parse_address_info(
+      R"({"ip":"x","city":"a\u009b31mX\u007f\u0080\u009f\u001b","tz":")"
+      "\u00a0Z\u00fcrich \u6771\u4eac\u00c2\u0085 \u0100\u0080"
+      R"("})");
+  EXPECT_EQ(json_report(info, std::nullopt),
+            "{\n"
+            "  \"ipv4\": {\n"
+            "    \"city\": \"a\\u009b31mX\\u007f\\u0080\\u009f\\u001b\",\n"
+            "    \"ip\": \"x\",\n"
+            "    \"tz\": \"\u00a0Z\u00fcrich \u6771\u4eac\u00c2\\u0085 "
+            "\u0100\\u0080\"\n"
+            "  }\n"
+            "}\n");
+}
+
 }  // namespace
 }  // namespace ipwhere

@@ -21,8 +21,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (FULL_QUEUE_V4, FULL_QUEUE_V6, NAMESPACE_MARK,  # noqa: E402
                      NGINX_V4, NGINX_V6, NO_TLS_V4, SAMPLE_IPV4, SAMPLE_IPV6,
-                     V4_FALLBACK, V4_PRIMARY, V6_FALLBACK, V6_PRIMARY,
-                     Behaviour, Network, Nginx, Site)
+                     SERVICE_HOSTS, V4_FALLBACK, V4_PRIMARY, V6_FALLBACK,
+                     V6_PRIMARY, Behaviour, NameServer, Network, Nginx, Site,
+                     build_measure)
 
 BINARY = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
 # Set by the build for sanitizer builds, where valgrind cannot run.
@@ -99,6 +100,15 @@ def run(*args, timeout=60, **popen):
     if completed.stdout is None:
         completed.stdout = b""
     return Result(completed, start)
+
+
+def peak_rss_mib(*args):
+    """The peak resident size of one run, in MiB, measured by a small static
+    parent: a child of Python would start with Python's size."""
+    tool = build_measure(os.path.dirname(BINARY))
+    out = subprocess.run([tool, BINARY, *args], capture_output=True, text=True,
+                         timeout=60, check=True).stdout
+    return int(out.split()[2]) / 1024
 
 
 def expect_equal(actual, expected, what):
@@ -262,6 +272,27 @@ def body_size_cap(net):
 # --- Hostile servers --------------------------------------------------------
 
 @case
+def endless_header_fields_are_cut_short(net):
+    net.servers.configure(both_working())
+    usual = peak_rss_mib("-4")
+    for mode in ("endless_headers", "endless_trailers"):
+        hostile = {V4_PRIMARY: Behaviour(FULL_V4, mode=mode),
+                   V4_FALLBACK: Behaviour(document("192.0.2.200"))}
+        net.servers.configure(hostile)
+        result = run("-4")
+        expect_run(result, 0, "IPv4 address: 192.0.2.200\n")
+        expect_equal(hosts_asked(net), [V4_PRIMARY, V4_FALLBACK],
+                     f"hosts asked ({mode})")
+        expect(result.elapsed < 3, f"{mode}: the run took {result.elapsed:.2f} s")
+        net.servers.configure(hostile)
+        peak = peak_rss_mib("-4")
+        expect(peak < usual + 16,
+               f"{mode}: peak RSS {peak:.1f} MiB, {usual:.1f} MiB for an answer")
+        print(f"  {mode}: {result.elapsed:.2f} s, peak RSS {peak:.1f} MiB "
+              f"({usual:.1f} MiB for an answer)")
+
+
+@case
 def deeply_nested_body(net):
     depth = 100000
     nested = "[" * depth + "]" * depth
@@ -297,6 +328,8 @@ def every_control_character(net):
     expect_equal(json.loads(result.out)["ipv4"]["hostname"], "<" + controls + ">",
                  "JSON keeps the string")
     expect("\\u0000" in result.out and "\\u001f" in result.out, "C0 escaped")
+    expect("\\u007f" in result.out and "\\u009f" in result.out and
+           not any(c in result.out for c in controls[0x20:]), "DEL and C1 escaped")
 
 
 @case
@@ -403,6 +436,30 @@ def connect_bound_when_tls_never_starts(net):
 def connect_bound_when_syns_are_dropped(net):
     net.map_hosts({V4_PRIMARY: FULL_QUEUE_V4})
     expect_fallback_after(net, 10)
+
+
+@slow_case
+def connect_bound_when_the_name_server_is_silent(net):
+    # The resolver would wait 30 s; the lookup must give up after 10 s.
+    name_server = NameServer()
+    net.configure_resolver(options="timeout:30 attempts:1")
+    net.map_hosts({V4_PRIMARY: None})
+    expect_fallback_after(net, 10)
+    expect(V4_PRIMARY in name_server.names(), "the name server was asked")
+
+
+@slow_case
+def silent_name_server_for_every_host_fails_within_two_connect_bounds(net):
+    name_server = NameServer()
+    net.configure_resolver(options="timeout:30 attempts:1")
+    net.map_hosts({host: None for host in SERVICE_HOSTS})
+    net.servers.configure(both_working())
+    result = run()
+    expect_run(result, 1, "", "Failed to retrieve any IP addresses.\n")
+    expect_seconds(result.elapsed, 20, "run took")
+    expect_equal(sorted(set(name_server.names())), sorted(SERVICE_HOSTS),
+                 "names asked")
+    print(f"  failed after {result.elapsed:.2f} s")
 
 
 @slow_case

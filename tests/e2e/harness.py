@@ -1,10 +1,12 @@
 """A private network for running the ipwhere binary end to end.
 
 Inside a fresh network and mount namespace, the harness brings up loopback,
-bind-mounts its own hosts file, resolver configuration and CA bundle over the
-system's, and serves HTTPS on 127.0.0.1:443 and [::1]:443 with certificates
-made by the openssl CLI. Each service host behaves as the test configures it
-and every request is logged. No traffic leaves loopback.
+bind-mounts its own hosts file, name service switch and resolver
+configuration and CA bundle over the system's, and serves HTTPS on
+127.0.0.1:443 and [::1]:443 with certificates made by the openssl CLI. Each
+service host behaves as the test configures it and every request is logged.
+A name server that never answers can be started on 127.0.0.1:53 for hosts
+left out of the hosts file. No traffic leaves loopback.
 """
 
 import ctypes
@@ -187,7 +189,10 @@ class Behaviour:
     "short_body": announce `body` plus extra bytes, send `body`, close;
     "silent_close": close without answering;
     "silent": read the request, never answer, wait for the client to go;
-    "trickle": send the head at once, then the body one byte a second.
+    "trickle": send the head at once, then the body one byte a second;
+    "endless_headers": the status line, then header fields without end;
+    "endless_trailers": the body in one chunk, the last chunk, then trailer
+    fields without end.
     """
 
     def __init__(self, body=b"", status=200, delay=0.0, headers=None,
@@ -335,6 +340,9 @@ class HttpsServers:
         if behaviour.mode == "silent":
             self._wait_for_close(tls)
             return
+        if behaviour.mode.startswith("endless_"):
+            self._send_endless_fields(tls, behaviour)
+            return
         body = behaviour.body
         length = len(body)
         if behaviour.mode == "short_body":
@@ -359,6 +367,61 @@ class HttpsServers:
         except (ssl.SSLError, OSError):
             pass
 
+    @staticmethod
+    def _send_endless_fields(tls, behaviour):
+        """Header or trailer fields, as fast as the client takes them, until
+        it goes away."""
+        head = f"HTTP/1.1 {behaviour.status} OK\r\nConnection: close\r\n"
+        start = head.encode()
+        if behaviour.mode == "endless_trailers":
+            body = behaviour.body
+            start += (f"Transfer-Encoding: chunked\r\n\r\n"
+                      f"{len(body):x}\r\n").encode() + body + b"\r\n0\r\n"
+        field = b"X-Field: " + b"a" * 1000 + b"\r\n"
+        tls.sendall(start)
+        while True:
+            tls.sendall(field * 64)
+
+
+class NameServer:
+    """Reads DNS queries on port 53 (UDP and TCP) of `addresses` and never
+    answers, as a name server that went away behind a VPN does. names()
+    lists the names asked over UDP."""
+
+    def __init__(self, addresses=("127.0.0.1",)):
+        self.lock = threading.Lock()
+        self.asked = []
+        self.sockets = []
+        for address in addresses:
+            udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            udp.bind((address, 53))
+            tcp = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            tcp.bind((address, 53))
+            tcp.listen(16)
+            self.sockets += [udp, tcp]
+            threading.Thread(target=self._read, args=(udp,), daemon=True).start()
+            threading.Thread(target=self._hold, args=(tcp,), daemon=True).start()
+
+    def names(self):
+        with self.lock:
+            return list(self.asked)
+
+    def _read(self, udp):
+        while True:
+            query = udp.recv(512)
+            labels, i = [], 12  # the question follows the 12-byte header
+            while i < len(query) and query[i]:
+                labels.append(query[i + 1:i + 1 + query[i]].decode("latin-1"))
+                i += 1 + query[i]
+            with self.lock:
+                self.asked.append(".".join(labels))
+
+    def _hold(self, tcp):
+        held = []
+        while True:
+            held.append(tcp.accept()[0])
+
 
 class Network:
     """Sets up the namespace: loopback, name resolution, CA, servers."""
@@ -377,11 +440,15 @@ class Network:
         self.hosts_file = os.path.join(self.dir, "hosts")
         self.map_hosts({})
         bind_mount(self.hosts_file, "/etc/hosts")
-        resolv = os.path.join(self.dir, "resolv.conf")
-        with open(resolv, "w") as f:
-            f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+        nsswitch = os.path.join(self.dir, "nsswitch.conf")
+        with open(nsswitch, "w") as f:
+            f.write("hosts: files dns\n")
+        if os.path.exists("/etc/nsswitch.conf"):
+            bind_mount(nsswitch, "/etc/nsswitch.conf")
+        self.resolv_file = os.path.join(self.dir, "resolv.conf")
+        self.configure_resolver()
         if os.path.exists(os.path.realpath("/etc/resolv.conf")):
-            bind_mount(resolv, os.path.realpath("/etc/resolv.conf"))
+            bind_mount(self.resolv_file, os.path.realpath("/etc/resolv.conf"))
         bundle = self.certs.bundle
         if full_bundle:
             bundle = os.path.join(self.dir, "full-bundle.pem")
@@ -393,7 +460,8 @@ class Network:
         self.servers = HttpsServers(self.certs) if python_servers else None
 
     def map_hosts(self, overrides):
-        """IPv4 hosts to 127.0.0.1, IPv6 hosts to ::1, unless overridden."""
+        """IPv4 hosts to 127.0.0.1, IPv6 hosts to ::1, unless overridden;
+        a host overridden with None is left out, for the name server."""
         addresses = {V4_PRIMARY: "127.0.0.1", V4_FALLBACK: "127.0.0.1",
                      V6_PRIMARY: "::1", V6_FALLBACK: "::1"}
         addresses.update(overrides)
@@ -401,7 +469,16 @@ class Network:
         with open(self.hosts_file, "w") as f:
             f.write("127.0.0.1 localhost\n::1 localhost\n")
             for host, address in addresses.items():
-                f.write(f"{address} {host}\n")
+                if address is not None:
+                    f.write(f"{address} {host}\n")
+
+    def configure_resolver(self, nameservers=("127.0.0.1",),
+                           options="timeout:1 attempts:1"):
+        """The resolver's name servers and options (none: glibc's defaults)."""
+        with open(self.resolv_file, "w") as f:
+            f.writelines(f"nameserver {address}\n" for address in nameservers)
+            if options:
+                f.write(f"options {options}\n")
 
 
 class Site:
@@ -522,6 +599,18 @@ def children_of(pid):
             return [int(child) for child in f.read().split()]
     except OSError:
         return []
+
+
+def build_measure(directory):
+    """bench/measure.cpp built into `directory` (again when it changed):
+    wall time, CPU time and peak RSS of the commands it runs."""
+    path = os.path.join(directory, "bench-measure")
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                          "..", "bench", "measure.cpp")
+    if not os.path.exists(path) or os.path.getmtime(path) < os.path.getmtime(source):
+        # Static, so that its own resident size stays small.
+        subprocess.run(["c++", "-O2", "-static", "-o", path, source], check=True)
+    return path
 
 
 def system_ca_bundle():

@@ -267,6 +267,28 @@ def body_size_cap(net):
     expect_fallback_used(net, Behaviour(exact + " "))
     # Without a Content-Length the cap still holds.
     expect_fallback_used(net, Behaviour(exact + "        "))
+    # A header block as large as libcurl itself takes passes; a byte more
+    # does not.
+    body = document("192.0.2.78")
+    net.servers.configure({V4_PRIMARY: Behaviour(
+        body, headers=padded_headers(300 * 1024, body))})
+    expect_run(run("-4"), 0, "IPv4 address: 192.0.2.78\n")
+    expect_fallback_used(net, Behaviour(
+        body, headers=padded_headers(300 * 1024 + 1, body)))
+
+
+def padded_headers(block_size, body):
+    """Fields that make the harness's header block block_size bytes long."""
+    size = len(f"HTTP/1.1 200 OK\r\nContent-Length: {len(body)}\r\n"
+               "Connection: close\r\n\r\n")
+    headers = {}
+    while size < block_size:
+        name = f"X-Pad-{len(headers):03}"
+        value = "a" * min(1000, block_size - size - len(name) - 4)
+        headers[name] = value
+        size += len(name) + 4 + len(value)
+    expect_equal(size, block_size, "header block size")
+    return headers
 
 
 # --- Hostile servers --------------------------------------------------------

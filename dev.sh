@@ -7,6 +7,9 @@
 #                                    local test servers (no internet needed)
 #   ./dev.sh bench [runs]            build, then compare with the curl CLI
 #                                    against nginx (HTTP/2, TLS 1.3)
+#   ./dev.sh dist                    the source tarball, the Debian package
+#                                    and SHA256SUMS in dist/, reproducible
+#                                    for one SOURCE_DATE_EPOCH
 set -eu
 cd "$(dirname "$0")"
 
@@ -45,8 +48,28 @@ case "$command" in
     fi
     exec python3 bench/bench.py build/release/ipwhere "$@"
     ;;
+  dist)
+    need $BUILD_PACKAGES git dpkg-dev file
+    version=$(sed -n 's/^project(ipwhere VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+    # Every time stamp is the last commit's unless the caller sets one.
+    SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+    export SOURCE_DATE_EPOCH
+    rm -rf dist build/dist
+    mkdir dist
+    tarball=dist/ipwhere-$version.tar.gz
+    git ls-files -z | LC_ALL=C sort -z |
+      tar --create --null --files-from=- --format=gnu --owner=0 --group=0 \
+        --numeric-owner --mode=u=rwX,go=rX --mtime="@$SOURCE_DATE_EPOCH" \
+        --transform="s,^,ipwhere-$version/," | gzip -9n >"$tarball"
+    cmake --preset deb -B build/dist >/dev/null
+    cmake --build build/dist -j "$jobs" >/dev/null
+    (cd build/dist && cpack -G DEB >/dev/null)
+    cp build/dist/ipwhere_"$version"_*.deb dist/
+    (cd dist && sha256sum -- * >SHA256SUMS)
+    ls -l dist
+    ;;
   *)
-    echo "usage: $0 run [ipwhere options] | test [cmake options] | demo | bench [runs]" >&2
+    echo "usage: $0 run [ipwhere options] | test [cmake options] | demo | bench [runs] | dist" >&2
     exit 2
     ;;
 esac

@@ -132,12 +132,14 @@ std::string HttpClient::fetch(const std::wstring& host) {
 #if LIBCURL_VERSION_NUM >= 0x075700
   // When the connect bound runs out during name resolution, libcurl would
   // otherwise wait for its resolver thread, which sits in getaddrinfo until
-  // the system resolver gives up (30 s and more with several name servers
-  // or search domains). With quick exit it lets that thread finish on its
-  // own. That is safe here: the thread owns the little it uses and frees it
-  // when getaddrinfo returns, it touches nothing of ours, and a run makes
-  // at most four requests and ends within 40 s, when the process ends it.
-  // A libcurl older than the headers refuses the option, harmlessly.
+  // the system resolver gives up (10 s a name server by default, much
+  // longer with several, with search domains or with longer time-outs).
+  // Quick exit lets that thread finish on its own instead. libcurl means
+  // it for programs about to exit; it is safe here all the same: the
+  // thread frees what it holds when getaddrinfo returns and touches
+  // nothing of ours, and a run leaves at most four such threads and ends
+  // within 40 s, which ends them. A libcurl older than these headers
+  // refuses the option, harmlessly, and waits as before.
   curl_easy_setopt(handle.get(), CURLOPT_QUICK_EXIT, 1L);
 #endif
 

@@ -23,11 +23,18 @@ Options:
 for file in /usr/bin/ipwhere /usr/share/man/man1/ipwhere.1.gz \
             /usr/share/bash-completion/completions/ipwhere \
             /usr/share/zsh/vendor-completions/_ipwhere \
-            /usr/share/fish/vendor_completions.d/ipwhere.fish; do
+            /usr/share/fish/vendor_completions.d/ipwhere.fish \
+            /usr/share/doc/ipwhere/copyright /usr/share/doc/ipwhere/changelog.gz; do
   dpkg -L ipwhere | grep -qx "$file" || fail "package does not list $file"
   [ -f "$file" ] || fail "$file is not installed"
 done
 zcat /usr/share/man/man1/ipwhere.1.gz | groff -ww -z -man || fail "man page"
+# One version everywhere: the package, its changelog and the man page.
+version=$(dpkg-deb -f "$deb" Version)
+zcat /usr/share/doc/ipwhere/changelog.gz | sed -n 1p | grep -qF "ipwhere ($version)" ||
+  fail "changelog.gz does not start with version $version"
+zcat /usr/share/man/man1/ipwhere.1.gz | grep -q "^\.TH IPWHERE 1 .* \"ipwhere $version\"" ||
+  fail "the man page does not name version $version"
 
 dpkg -r ipwhere >/dev/null
 trap - EXIT

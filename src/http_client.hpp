@@ -31,7 +31,7 @@ constexpr std::size_t kMaxBodyBytes = 1048576;
 // reason: libcurl stores every field it receives. 300 KiB is the header
 // block libcurl itself accepts, to the byte, so no answer it takes is
 // refused here; the cap adds the trailers, which libcurl does not count.
-constexpr std::size_t kMaxHeaderBytes = 300 * 1024;
+constexpr std::size_t kMaxHeaderBytes = 307200;  // 300 KiB
 
 // libcurl write function: appends size * nmemb bytes to *body and returns
 // that count. Returns 0 (which makes libcurl abort the transfer with a

@@ -55,6 +55,14 @@ std::future<std::string> start_lookup(Lookup lookup, JoiningThread& worker) {
   return result;
 }
 
+// Whether size * count more bytes keep `used` (at most `cap`) within
+// `cap`. libcurl passes size == 1; the division guards the product anyway.
+bool fits(std::size_t size, std::size_t count, std::size_t used,
+          std::size_t cap) {
+  if (size != 0 && count > cap / size) return false;
+  return size * count <= cap - used;
+}
+
 }  // namespace
 
 // The service hosts, primary and fallback (its mirror) per family. Each is
@@ -71,19 +79,16 @@ FetchError::~FetchError() = default;
 std::size_t header_callback(char* /*data*/, std::size_t size,
                             std::size_t nitems,
                             std::size_t* received) noexcept {
-  if (size != 0 && nitems > kMaxHeaderBytes / size) return 0;
+  if (!fits(size, nitems, *received, kMaxHeaderBytes)) return 0;
   const std::size_t count = size * nitems;
-  if (count > kMaxHeaderBytes - *received) return 0;
   *received += count;
   return count;
 }
 
 std::size_t write_callback(char* data, std::size_t size, std::size_t nmemb,
                            std::string* body) noexcept {
-  // libcurl passes size == 1; the division guards the product anyway.
-  if (size != 0 && nmemb > kMaxBodyBytes / size) return 0;
+  if (!fits(size, nmemb, body->size(), kMaxBodyBytes)) return 0;
   const std::size_t count = size * nmemb;
-  if (count > kMaxBodyBytes - body->size()) return 0;
   try {
     body->append(data, count);
   } catch (...) {

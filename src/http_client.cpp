@@ -1,6 +1,8 @@
 #include "http_client.hpp"
 
 #include <curl/curl.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <exception>
@@ -37,6 +39,19 @@ std::string narrow(const std::wstring& wide) {
   return narrowed;
 }
 
+// A peer that closes its end while a request is being sent must not end
+// the process with SIGPIPE, and libcurl is told to leave signals alone.
+// Blocking it in the lookup threads (and the resolver threads libcurl
+// starts from them, which inherit the mask) turns it into EPIPE there,
+// while the main thread keeps the process's own disposition for writing
+// the report: a reader that went away ends the run as for other tools.
+void block_sigpipe_in_this_thread() {
+  sigset_t sigpipe;
+  sigemptyset(&sigpipe);
+  sigaddset(&sigpipe, SIGPIPE);
+  static_cast<void>(pthread_sigmask(SIG_BLOCK, &sigpipe, nullptr));
+}
+
 // Runs `lookup` on a new thread, kept in `worker`. std::thread reports a
 // failure to create the thread by throwing on every standard library
 // (std::async does not on all of them); the returned future then carries
@@ -46,7 +61,10 @@ std::future<std::string> start_lookup(Lookup lookup, JoiningThread& worker) {
   std::packaged_task<std::string()> task(std::move(lookup));
   std::future<std::string> result = task.get_future();
   try {
-    worker = JoiningThread(std::thread(std::move(task)));
+    worker = JoiningThread(std::thread([task = std::move(task)]() mutable {
+      block_sigpipe_in_this_thread();
+      task();
+    }));
   } catch (const std::system_error&) {
     std::promise<std::string> failed;
     failed.set_exception(std::current_exception());

@@ -3,7 +3,6 @@
 
 #include <curl/curl.h>
 
-#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -56,28 +55,6 @@ class CurlGlobal {
   CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
 
-// A peer that closes its end while a request is being sent must not kill
-// the process with SIGPIPE, and libcurl is told to leave signals alone
-// (two transfers run on two threads). So SIGPIPE is ignored while the
-// lookups run; restore() puts back what the process started with before
-// the report is written, so a closed pipe behaves as for any other tool.
-class SigpipeIgnored {
- public:
-  SigpipeIgnored() {
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    saved_ = sigaction(SIGPIPE, &ignore, &action_) == 0;
-  }
-  void restore() const {
-    if (saved_) sigaction(SIGPIPE, &action_, nullptr);
-  }
-
- private:
-  struct sigaction action_ = {};
-  bool saved_ = false;
-};
-
 // The body of one family's lookup as a record; empty on any failure.
 std::optional<AddressInfo> collect(
     std::optional<std::future<std::string>>& query) {
@@ -107,13 +84,17 @@ int output_status() {
   return 1;
 }
 
+// The text report after the IPv4 block, which `ipv4_shown` says was
+// written already.
 void print_text_report(const Options& options,
                        const std::optional<AddressInfo>& ipv4,
-                       const std::optional<AddressInfo>& ipv6) {
-  if (ipv4)
-    print_address_info("IPv4", *ipv4);
-  else if (!options.ipv6_only)
+                       const std::optional<AddressInfo>& ipv6,
+                       bool ipv4_shown) {
+  if (ipv4) {
+    if (!ipv4_shown) print_address_info("IPv4", *ipv4);
+  } else if (!options.ipv6_only) {
     write_out("IPv4 not available.\n");
+  }
   if (ipv6)
     print_address_info("IPv6", *ipv6);
   else if (!options.ipv4_only)
@@ -121,19 +102,26 @@ void print_text_report(const Options& options,
 }
 
 int run(const Options& options) {
-  SigpipeIgnored sigpipe;
   CurlGlobal curl;
 
   std::optional<AddressInfo> ipv4;
   std::optional<AddressInfo> ipv6;
+  bool ipv4_shown = false;
   HttpClient client;
   {
     AddressQueries queries =
         query_addresses(client, options.ipv4_only, options.ipv6_only);
     ipv4 = collect(queries.ipv4_future);
+    // The IPv4 block comes first in every text report that has one, so it
+    // is shown at once rather than after a slow or dead IPv6 lookup. A
+    // failed write stays in ferror(stdout) for output_status.
+    if (ipv4 && !options.json_output && queries.ipv6_future) {
+      print_address_info("IPv4", *ipv4);
+      static_cast<void>(std::fflush(stdout));
+      ipv4_shown = true;
+    }
     ipv6 = collect(queries.ipv6_future);
   }
-  sigpipe.restore();
 
   if (!ipv4 && !ipv6) {
     if (options.ipv4_only)
@@ -147,7 +135,7 @@ int run(const Options& options) {
   if (options.json_output)
     write_out(json_report(ipv4, ipv6));
   else
-    print_text_report(options, ipv4, ipv6);
+    print_text_report(options, ipv4, ipv6, ipv4_shown);
   return output_status();
 }
 

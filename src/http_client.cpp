@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <system_error>
@@ -180,6 +181,30 @@ std::string HttpClient::fetch(const std::wstring& host) {
   if (status < 200 || status > 299)
     throw FetchError("HTTP status code " + std::to_string(status));
   return body;
+}
+
+std::vector<std::string> ca_locations() {
+  std::vector<std::string> locations;
+#if LIBCURL_VERSION_NUM >= 0x075400
+  const EasyHandle handle(curl_easy_init());
+  if (!handle) return locations;
+  for (const CURLINFO info : {CURLINFO_CAINFO, CURLINFO_CAPATH}) {
+    char* path = nullptr;
+    if (curl_easy_getinfo(handle.get(), info, &path) == CURLE_OK && path)
+      locations.emplace_back(path);
+  }
+#endif
+  return locations;
+}
+
+bool proxy_in_environment() {
+  // libcurl takes an empty value for none.
+  for (const char* name :
+       {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return true;
+  }
+  return false;
 }
 
 std::string HttpClient::fetch_with_fallback(const std::wstring& primary,

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace ipwhere {
 
@@ -59,6 +60,16 @@ class HttpClient {
   std::string fetch_with_fallback(const std::wstring& primary,
                                   const std::wstring& fallback);
 };
+
+// The CA bundle and CA directory that libcurl reads to verify the
+// service's certificate, those it names (libcurl 7.84 and later; empty
+// before). libcurl's global state must be initialised.
+std::vector<std::string> ca_locations();
+
+// Whether the environment names a proxy for these requests (https_proxy,
+// HTTPS_PROXY, all_proxy or ALL_PROXY, as libcurl reads them), which may
+// listen on any port.
+bool proxy_in_environment();
 
 // Service endpoints. The family of an answer follows only from the host
 // asked: each IPv4 host is reachable over IPv4 alone, each IPv6 host over

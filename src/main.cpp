@@ -8,6 +8,7 @@
 #include <string>
 
 #include "address_info.hpp"
+#include "confinement.hpp"
 #include "http_client.hpp"
 #include "json_report.hpp"
 
@@ -103,6 +104,9 @@ void print_text_report(const Options& options,
 
 int run(const Options& options) {
   CurlGlobal curl;
+  // After libcurl has read its configuration, before the first lookup
+  // thread starts: every thread that talks to the network is confined.
+  static_cast<void>(confine({ca_locations(), proxy_in_environment()}));
 
   std::optional<AddressInfo> ipv4;
   std::optional<AddressInfo> ipv6;
@@ -156,5 +160,6 @@ int run_command_line(int argc, const char* const argv[]) {
 }  // namespace ipwhere
 
 int main(int argc, char* argv[]) {
+  ipwhere::open_standard_descriptors();
   return ipwhere::run_command_line(argc, argv);
 }

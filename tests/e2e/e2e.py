@@ -6,12 +6,15 @@ Runs as root inside private network and mount namespaces (it enters them
 itself). Prints one line per case and "N passed, N failed" at the end.
 """
 
-import json
 import contextlib
+import ctypes
+import json
 import os
+import platform
 import re
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -615,6 +618,142 @@ def thread_start_failure_is_a_failed_lookup(net):
             expect_equal(hosts_asked(net), [], "requests")
     finally:
         os.rmdir(group)
+
+
+# --- Confinement -------------------------------------------------------------
+
+# System call numbers for the probes that gdb makes a waiting run's threads
+# call.
+SYSCALLS = {"x86_64": dict(mmap=9, openat=257, execve=59, socket=41, bind=49,
+                           connect=42, kill=62),
+            "aarch64": dict(mmap=222, openat=56, execve=221, socket=198,
+                            bind=200, connect=203, kill=129)}
+EACCES, EPERM = 13, 1
+
+# Run by gdb's Python, after CONFIG = (numbers, blob, out, probes): in each
+# thread, maps the blob of paths and addresses, makes each probe's system
+# call and appends "THREAD NAME RESULT ERRNO" to `out`. Arguments that are
+# strings are offsets into the blob ("m + 16").
+GDB_PROBE = """
+import gdb
+numbers, blob, out, probes = CONFIG
+
+def call(name, *args):
+    text = ", ".join("(long) %d" % a for a in (numbers[name],) + args)
+    return int(gdb.parse_and_eval("(long) syscall(%s)" % text))
+
+for thread in sorted(gdb.selected_inferior().threads(), key=lambda t: t.num):
+    thread.switch()
+    m = call("mmap", 0, 65536, 3, 34, -1, 0)
+    gdb.execute("restore %s binary %d" % (blob, m))
+    for name, kind, args in probes:
+        args = [eval(a, {"m": m}) if isinstance(a, str) else a for a in args]
+        if kind in ("bind", "connect"):
+            args[0] = call("socket", args[0], 1, 0)
+        result = call(kind, *args)
+        error = int(gdb.parse_and_eval("*(int *) __errno_location()"))
+        with open(out, "a") as f:
+            f.write("%d %s %d %d\\n" % (thread.num, name, result, error))
+gdb.execute("kill")
+"""
+
+
+def landlock_abi():
+    """The running kernel's Landlock ABI; 0 without Landlock."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    return max(0, libc.syscall(ctypes.c_long(444), None, ctypes.c_long(0),
+                               ctypes.c_uint(1)))
+
+
+@case
+def every_thread_of_a_running_lookup_is_confined(net):
+    abi = min(landlock_abi(), 6)
+    if abi == 0:
+        raise Skip("no Landlock in this kernel: the tool runs unconfined")
+    if os.environ.get("IPWHERE_CONFINEMENT", "1") != "1":
+        raise Skip("built with IPWHERE_CONFINEMENT off")
+    numbers = SYSCALLS.get(platform.machine())
+    if not numbers or not shutil.which("gdb"):
+        raise Skip("needs gdb, on x86_64 or aarch64")
+    secret = os.path.join(net.dir, "secret")
+    with open(secret, "w") as f:
+        f.write("secret")
+    unix_name = b"\0ipwhere-e2e-confinement"
+    service = socket.create_server(("127.0.0.1", 8443))
+    abstract = socket.socket(socket.AF_UNIX)
+    abstract.bind(unix_name)
+    abstract.listen()
+
+    def inet(port):
+        return struct.pack("=H", socket.AF_INET) + struct.pack(">H", port) + \
+            bytes([127, 0, 0, 1]) + bytes(8)
+
+    blob = bytearray(4096)
+    for offset, data in ((0, secret.encode()),
+                         (512, os.path.join(net.dir, "new").encode()),
+                         (1024, b"/etc/hosts"), (1536, b"/bin/true"),
+                         (2048, inet(0)), (2064, inet(8443)), (2080, inet(443)),
+                         (2096, struct.pack("=H", socket.AF_UNIX) + unix_name)):
+        blob[offset:offset + len(data)] = data
+    blob_path = os.path.join(net.dir, "probe.bin")
+    with open(blob_path, "wb") as f:
+        f.write(blob)
+    # name, system call, arguments, the ABI from which it is refused (None:
+    # it must work, which shows that the probes themselves do) and errno.
+    probes = [("read_system_file", "openat", [-100, "m + 1024", 0], None, 0),
+              ("connect_https", "connect", [2, "m + 2080", 16], None, 0),
+              ("read_user_file", "openat", [-100, "m", 0], 1, EACCES),
+              ("create_file", "openat", [-100, "m + 512", 0o101, 0o600], 1,
+               EACCES),
+              ("bind_tcp", "bind", [2, "m + 2048", 16], 4, EACCES),
+              ("connect_other_port", "connect", [2, "m + 2064", 16], 4, EACCES),
+              ("connect_abstract_unix", "connect",
+               [1, "m + 2096", 2 + len(unix_name)], 6, EPERM),
+              ("signal_other_process", "kill", [os.getpid(), 0], 6, EPERM)]
+    if not SANITIZED:  # sanitizer builds may run their symbolizer
+        # Last: where it is let through, the process becomes /bin/true.
+        probes.append(("run_program", "execve", ["m + 1536", 0, 0], 1, EACCES))
+    out = os.path.join(net.dir, "probes.txt")
+    script = os.path.join(net.dir, "probe.py")
+    with open(script, "w") as f:
+        config = (numbers, blob_path, out, [p[:3] for p in probes])
+        f.write(f"CONFIG = {config!r}\n" + GDB_PROBE)
+    net.servers.configure({V4_PRIMARY: Behaviour(mode="silent"),
+                           V6_PRIMARY: Behaviour(mode="silent")})
+    child = subprocess.Popen([BINARY], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 10
+        while len(net.servers.log()) < 2 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        expect_equal(sorted(hosts_asked(net)), [V4_PRIMARY, V6_PRIMARY],
+                     "requests waiting")
+        gdb = subprocess.run(["gdb", "-nx", "-batch", "-p", str(child.pid),
+                              "-x", script], capture_output=True, text=True,
+                             timeout=120)
+    finally:
+        child.kill()
+        child.wait()
+        service.close()
+        abstract.close()
+    seen = {}
+    if os.path.exists(out):
+        with open(out) as f:
+            for line in f:
+                thread, name, result, error = line.split()
+                seen.setdefault(thread, {})[name] = (int(result) >= 0, int(error))
+    for thread, outcomes in seen.items():
+        for name, _, _, from_abi, refused in probes:
+            actual = outcomes.get(name)
+            if from_abi is None or abi < from_abi:
+                expect(actual is not None and actual[0],
+                       f"thread {thread}: {name} should work: {actual}")
+            else:
+                expect_equal(actual, (False, refused), f"thread {thread}: {name}")
+    expect(len(seen) >= 3, f"threads probed: {len(seen)}, expected the main "
+                           f"thread and two lookups\n{gdb.stdout}{gdb.stderr}")
+    print(f"  {len(seen)} threads, {len(probes)} probes each, ABI {abi}")
 
 
 # --- JSON report -----------------------------------------------------------

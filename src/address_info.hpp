@@ -3,7 +3,6 @@
 #ifndef IPWHERE_ADDRESS_INFO_HPP_
 #define IPWHERE_ADDRESS_INFO_HPP_
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -53,16 +52,6 @@ std::string format_address_info(const std::string& label,
 
 // Writes format_address_info(label, info) to standard output.
 void print_address_info(const std::string& label, const AddressInfo& info);
-
-// The code point of the control character that starts at text[i]: a C0
-// control byte, DEL, or a UTF-8 encoded C1 control (U+0080 to U+009F,
-// two bytes); kNoControl if none starts there. i < text.size().
-constexpr unsigned kNoControl = 0x110000;
-unsigned control_character_at(const std::string& text, std::size_t i);
-
-// Returns `text` with every control character (see above) replaced by one
-// "?".
-std::string replace_control_characters(const std::string& text);
 
 }  // namespace ipwhere
 

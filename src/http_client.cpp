@@ -1,15 +1,13 @@
 #include "http_client.hpp"
 
 #include <curl/curl.h>
-#include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <exception>
 #include <memory>
-#include <system_error>
 #include <utility>
+
+#include "lookup_threads.hpp"
 
 namespace ipwhere {
 namespace {
@@ -40,40 +38,6 @@ std::string narrow(const std::wstring& wide) {
   return narrowed;
 }
 
-// A peer that closes its end while a request is being sent must not end
-// the process with SIGPIPE, and libcurl is told to leave signals alone.
-// Blocking it in the lookup threads (and the resolver threads libcurl
-// starts from them, which inherit the mask) turns it into EPIPE there,
-// while the main thread keeps the process's own disposition for writing
-// the report: a reader that went away ends the run as for other tools.
-void block_sigpipe_in_this_thread() {
-  sigset_t sigpipe;
-  sigemptyset(&sigpipe);
-  sigaddset(&sigpipe, SIGPIPE);
-  static_cast<void>(pthread_sigmask(SIG_BLOCK, &sigpipe, nullptr));
-}
-
-// Runs `lookup` on a new thread, kept in `worker`. std::thread reports a
-// failure to create the thread by throwing on every standard library
-// (std::async does not on all of them); the returned future then carries
-// that error, as a failed lookup would.
-template <typename Lookup>
-std::future<std::string> start_lookup(Lookup lookup, JoiningThread& worker) {
-  std::packaged_task<std::string()> task(std::move(lookup));
-  std::future<std::string> result = task.get_future();
-  try {
-    worker = JoiningThread(std::thread([task = std::move(task)]() mutable {
-      block_sigpipe_in_this_thread();
-      task();
-    }));
-  } catch (const std::system_error&) {
-    std::promise<std::string> failed;
-    failed.set_exception(std::current_exception());
-    return failed.get_future();
-  }
-  return result;
-}
-
 // Whether size * count more bytes keep `used` (at most `cap`) within
 // `cap`. libcurl passes size == 1; the division guards the product anyway.
 bool fits(std::size_t size, std::size_t count, std::size_t used,
@@ -96,39 +60,26 @@ FetchError::FetchError(const std::string& message)
 FetchError::~FetchError() = default;
 
 std::size_t header_callback(char* /*data*/, std::size_t size,
-                            std::size_t nitems,
-                            std::size_t* received) noexcept {
-  if (!fits(size, nitems, *received, kMaxHeaderBytes)) return 0;
+                            std::size_t nitems, void* received) noexcept {
+  auto& total = *static_cast<std::size_t*>(received);
+  if (!fits(size, nitems, total, kMaxHeaderBytes)) return 0;
   const std::size_t count = size * nitems;
-  *received += count;
+  total += count;
   return count;
 }
 
 std::size_t write_callback(char* data, std::size_t size, std::size_t nmemb,
-                           std::string* body) noexcept {
-  if (!fits(size, nmemb, body->size(), kMaxBodyBytes)) return 0;
+                           void* body) noexcept {
+  auto& text = *static_cast<std::string*>(body);
+  if (!fits(size, nmemb, text.size(), kMaxBodyBytes)) return 0;
   const std::size_t count = size * nmemb;
   try {
-    body->append(data, count);
+    text.append(data, count);
   } catch (...) {
     // Out of memory: fail the transfer rather than unwind through libcurl.
     return 0;
   }
   return count;
-}
-
-JoiningThread::JoiningThread(std::thread thread) : thread_(std::move(thread)) {}
-
-JoiningThread& JoiningThread::operator=(JoiningThread&& other) noexcept {
-  join();
-  thread_ = std::move(other.thread_);
-  return *this;
-}
-
-JoiningThread::~JoiningThread() { join(); }
-
-void JoiningThread::join() noexcept {
-  if (thread_.joinable()) thread_.join();
 }
 
 std::string HttpClient::fetch(const std::wstring& host) {
@@ -217,6 +168,16 @@ std::string HttpClient::fetch_with_fallback(const std::wstring& primary,
   return fetch(fallback);
 }
 
+struct AddressQueries::Workers {
+  JoiningThread ipv4;
+  JoiningThread ipv6;
+};
+
+AddressQueries::AddressQueries() : workers_(std::make_unique<Workers>()) {}
+AddressQueries::AddressQueries(AddressQueries&&) noexcept = default;
+AddressQueries& AddressQueries::operator=(AddressQueries&&) noexcept = default;
+AddressQueries::~AddressQueries() = default;
+
 AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
                                bool ipv6_only) {
   AddressQueries queries;
@@ -226,7 +187,7 @@ AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
           return client.fetch_with_fallback(kIpv4Endpoints.primary,
                                             kIpv4Endpoints.fallback);
         },
-        queries.ipv4_worker);
+        queries.workers_->ipv4);
   }
   if (!ipv4_only) {
     queries.ipv6_future = start_lookup(
@@ -234,7 +195,7 @@ AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
           return client.fetch_with_fallback(kIpv6Endpoints.primary,
                                             kIpv6Endpoints.fallback);
         },
-        queries.ipv6_worker);
+        queries.workers_->ipv6);
   }
   return queries;
 }

@@ -8,10 +8,10 @@
 
 #include <cstddef>
 #include <future>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace ipwhere {
@@ -34,18 +34,20 @@ constexpr std::size_t kMaxBodyBytes = 1048576;
 // refused here; the cap adds the trailers, which libcurl does not count.
 constexpr std::size_t kMaxHeaderBytes = 307200;  // 300 KiB
 
-// libcurl write function: appends size * nmemb bytes to *body and returns
-// that count. Returns 0 (which makes libcurl abort the transfer with a
-// write error) when the body would grow beyond kMaxBodyBytes or cannot be
-// stored; nothing is thrown into libcurl.
+// libcurl write function, of exactly the type libcurl calls; `body` is the
+// std::string the body goes to. Appends size * nmemb bytes to it and
+// returns that count. Returns 0 (which makes libcurl abort the transfer
+// with a write error) when the body would grow beyond kMaxBodyBytes or
+// cannot be stored; nothing is thrown into libcurl.
 std::size_t write_callback(char* data, std::size_t size, std::size_t nmemb,
-                           std::string* body) noexcept;
+                           void* body) noexcept;
 
-// libcurl header function: adds size * nitems to *received and returns
-// that count, or 0 (a write error that aborts the transfer) once the sum
-// would exceed kMaxHeaderBytes.
+// libcurl header function, of exactly the type libcurl calls; `received`
+// is the std::size_t that counts the bytes. Adds size * nitems to it and
+// returns that count, or 0 (a write error that aborts the transfer) once
+// the sum would exceed kMaxHeaderBytes.
 std::size_t header_callback(char* data, std::size_t size, std::size_t nitems,
-                            std::size_t* received) noexcept;
+                            void* received) noexcept;
 
 // Stateless HTTPS client; one instance may serve several threads at once.
 // libcurl's global state must be initialised before the first call.
@@ -81,30 +83,26 @@ struct Endpoints {
 extern const Endpoints kIpv4Endpoints;
 extern const Endpoints kIpv6Endpoints;
 
-// A thread that is joined when it is destroyed or assigned over.
-class JoiningThread {
- public:
-  JoiningThread() = default;
-  explicit JoiningThread(std::thread thread);
-  JoiningThread(JoiningThread&& other) noexcept = default;
-  JoiningThread& operator=(JoiningThread&& other) noexcept;
-  JoiningThread(const JoiningThread&) = delete;
-  JoiningThread& operator=(const JoiningThread&) = delete;
-  ~JoiningThread();
-
- private:
-  void join() noexcept;
-  std::thread thread_;
-};
-
 // The pending lookups of one run. A future is empty when its family was
 // not requested; get() yields the body or throws the lookup's exception.
-// The worker threads are joined when the queries are destroyed.
-struct AddressQueries {
+// The lookup threads are joined when the queries are destroyed.
+class AddressQueries {
+ public:
+  AddressQueries();
+  AddressQueries(AddressQueries&& other) noexcept;
+  AddressQueries& operator=(AddressQueries&& other) noexcept;
+  AddressQueries(const AddressQueries&) = delete;
+  AddressQueries& operator=(const AddressQueries&) = delete;
+  ~AddressQueries();
+
   std::optional<std::future<std::string>> ipv4_future;
   std::optional<std::future<std::string>> ipv6_future;
-  JoiningThread ipv4_worker;
-  JoiningThread ipv6_worker;
+
+ private:
+  friend AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
+                                        bool ipv6_only);
+  struct Workers;
+  std::unique_ptr<Workers> workers_;  // last, so joined first
 };
 
 // Starts the IPv4 lookup unless ipv6_only, then the IPv6 lookup unless

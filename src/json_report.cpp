@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "control_characters.hpp"
+
 namespace ipwhere {
 namespace {
 

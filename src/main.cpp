@@ -161,5 +161,13 @@ int run_command_line(int argc, const char* const argv[]) {
 
 int main(int argc, char* argv[]) {
   ipwhere::open_standard_descriptors();
-  return ipwhere::run_command_line(argc, argv);
+  // Only running out of memory (while writing the report, say) can throw
+  // out of a run. It ends with status 1, as every other failure does, not
+  // with std::terminate; no fixed line says what happened, and writing one
+  // could fail the same way, so none is written.
+  try {
+    return ipwhere::run_command_line(argc, argv);
+  } catch (...) {
+    return 1;
+  }
 }

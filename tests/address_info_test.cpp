@@ -6,6 +6,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "control_characters.hpp"
 #include "http_client.hpp"
 
 namespace ipwhere {

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <future>
 #include <limits>
 #include <new>
-#include <stdexcept>
 #include <string>
+#include <system_error>
+#include <thread>
+
+#include "lookup_threads.hpp"
 
 // ThreadSanitizer's runtime defines operator new itself, so the test
 // that needs a failing one is left out there.
@@ -110,12 +114,19 @@ TEST(WriteCallback, OutOfMemoryFailsTheTransferInsteadOfThrowing) {
   EXPECT_TRUE(body.empty());
 }
 
-TEST(FetchError, IsARuntimeErrorCarryingItsMessage) {
-  try {
-    throw FetchError("HTTP status code 503");
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "HTTP status code 503");
-  }
+TEST(StartLookup, AThreadThatCannotStartFailsOnlyItsOwnLookup) {
+  JoiningThread started_worker;
+  JoiningThread refused_worker;
+  std::future<std::string> started =
+      start_lookup([] { return std::string("body"); }, started_worker);
+  std::future<std::string> refused = start_lookup(
+      [] { return std::string("never run"); }, refused_worker,
+      [](auto&& /*body*/) -> std::thread {
+        throw std::system_error(
+            std::make_error_code(std::errc::resource_unavailable_try_again));
+      });
+  EXPECT_THROW(refused.get(), std::system_error);
+  EXPECT_EQ(started.get(), "body");
 }
 
 }  // namespace

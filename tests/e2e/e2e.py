@@ -571,6 +571,11 @@ def unwritable_output_fails(net):
         with open("/dev/full", "wb") as full:
             result = run(*args, stdout=full)
         expect_run(result, 1, "", "Error: Failed to write output.\n")
+        # A closed standard output must not become a socket of the run.
+        net.servers.configure(both_working())
+        result = run(*args, stdout=subprocess.DEVNULL,
+                     preexec_fn=lambda: os.close(1))
+        expect_run(result, 1, "", "Error: Failed to write output.\n")
 
 
 @case

@@ -50,21 +50,37 @@ case "$command" in
     ;;
   dist)
     need $BUILD_PACKAGES git dpkg-dev file
-    version=$(sed -n 's/^project(ipwhere VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+    # The release is made from the last commit, whatever the work tree holds.
+    version=$(git show HEAD:CMakeLists.txt |
+      sed -n 's/^project(ipwhere VERSION \([0-9.]*\).*/\1/p')
+    unreleased=$(git show HEAD:CHANGELOG.md |
+      awk '/^## /{inside = ($2 == "Unreleased"); next} inside && /^- /')
+    if [ -n "$unreleased" ]; then
+      echo "CHANGELOG.md has entries under \"## Unreleased\": give them a" \
+        "version of their own before releasing $version" >&2
+      exit 1
+    fi
+    git diff --quiet HEAD -- 2>/dev/null ||
+      echo "dist: uncommitted changes are left out" >&2
     # Every time stamp is the last commit's unless the caller sets one.
     SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
     export SOURCE_DATE_EPOCH
     rm -rf dist build/dist
-    mkdir dist
+    mkdir -p dist build/dist
+    tree=build/dist/ipwhere-$version
+    git archive --format=tar --prefix="ipwhere-$version/" HEAD |
+      tar -x -C build/dist
     tarball=dist/ipwhere-$version.tar.gz
-    git ls-files -z | LC_ALL=C sort -z |
+    (cd build/dist && find "ipwhere-$version" ! -type d -print0 |
+      LC_ALL=C sort -z |
       tar --create --null --files-from=- --format=gnu --owner=0 --group=0 \
-        --numeric-owner --mode=u=rwX,go=rX --mtime="@$SOURCE_DATE_EPOCH" \
-        --transform="s,^,ipwhere-$version/," | gzip -9n >"$tarball"
-    cmake --preset deb -B build/dist >/dev/null
-    cmake --build build/dist -j "$jobs" >/dev/null
-    (cd build/dist && cpack -G DEB >/dev/null)
-    cp build/dist/ipwhere_"$version"_*.deb dist/
+        --numeric-owner --mode=u=rwX,go=rX --mtime="@$SOURCE_DATE_EPOCH") |
+      gzip -9n >"$tarball"
+    # The package is built from the very files of the tarball.
+    (cd "$tree" && cmake --preset deb >/dev/null &&
+      cmake --build build/deb -j "$jobs" >/dev/null &&
+      cd build/deb && cpack -G DEB >/dev/null)
+    cp "$tree"/build/deb/ipwhere_"$version"_*.deb dist/
     (cd dist && sha256sum -- * >SHA256SUMS)
     ls -l dist
     ;;

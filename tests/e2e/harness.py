@@ -9,9 +9,11 @@ A name server that never answers can be started on 127.0.0.1:53 for hosts
 left out of the hosts file. No traffic leaves loopback.
 """
 
+import atexit
 import ctypes
 import fcntl
 import os
+import shutil
 import signal
 import socket
 import ssl
@@ -185,6 +187,9 @@ class Certificates:
 class Behaviour:
     """How one host answers. `mode` is one of:
     "respond": status, headers and body after `delay` seconds;
+    "close_delimited": the same without a Content-Length, the body ended by
+    closing the connection;
+    "chunked": the same with the body in chunks of 64 KiB;
     "close_mid_body": announce the body's length, send half, close;
     "short_body": announce `body` plus extra bytes, send `body`, close;
     "silent_close": close without answering;
@@ -349,11 +354,19 @@ class HttpsServers:
             length += 100
         elif behaviour.mode == "close_mid_body":
             body = body[:len(body) // 2]
+        framing = {"close_delimited": [],
+                   "chunked": ["Transfer-Encoding: chunked"]}.get(
+                       behaviour.mode, [f"Content-Length: {length}"])
         reply = [f"HTTP/1.1 {behaviour.status} "
                  f"{REASONS.get(behaviour.status, 'Status')}",
-                 f"Content-Length: {length}", "Connection: close"]
+                 *framing, "Connection: close"]
         reply += [f"{k}: {v}" for k, v in behaviour.headers.items()]
         head = ("\r\n".join(reply) + "\r\n\r\n").encode()
+        if behaviour.mode == "chunked":
+            size = 65536
+            body = b"".join(f"{len(body[i:i + size]):x}\r\n".encode() +
+                            body[i:i + size] + b"\r\n"
+                            for i in range(0, len(body), size)) + b"0\r\n\r\n"
         if behaviour.mode == "trickle":
             tls.sendall(head)
             for i in range(len(body)):
@@ -436,6 +449,8 @@ class Network:
         for address in (NO_TLS_V6, FULL_QUEUE_V6, NGINX_V6):
             add_loopback_address(address)
         self.dir = tempfile.mkdtemp(prefix="ipwhere-e2e-")
+        # Keys and all: removed when the process ends, passed or failed.
+        atexit.register(shutil.rmtree, self.dir, ignore_errors=True)
         self.certs = Certificates(self.dir)
         self.hosts_file = os.path.join(self.dir, "hosts")
         self.map_hosts({})

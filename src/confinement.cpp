@@ -11,7 +11,9 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #endif
 
 namespace ipwhere {
@@ -115,7 +117,7 @@ class Descriptor {
   }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
+  [[nodiscard]] int get() const { return fd_; }
 
  private:
   int fd_;
@@ -144,18 +146,26 @@ bool allow_path(int ruleset, const char* path, std::uint64_t rights) {
   return syscall(kSysAddRule, ruleset, kRulePathBeneath, &rule, 0U) == 0;
 }
 
+const char* c_str(const char* path) { return path; }
+const char* c_str(const std::string& path) { return path.c_str(); }
+
+template <typename Paths>
+bool allow_paths(int ruleset, const Paths& paths, std::uint64_t rights) {
+  return std::all_of(std::begin(paths), std::end(paths), [&](const auto& path) {
+    return allow_path(ruleset, c_str(path), rights);
+  });
+}
+
 bool add_rules(int ruleset, const RulesetAttr& attr,
                const Allowance& allowance) {
-  const std::uint64_t rights = kSystemRights & attr.handled_access_fs;
-  for (const char* path : kSystemLocations)
-    if (!allow_path(ruleset, path, rights)) return false;
-  for (const char* path : kResolverFiles)
-    if (!allow_path(ruleset, path, kReadFile)) return false;
-  for (const std::string& path : allowance.readable)
-    if (!allow_path(ruleset, path.c_str(), kReadFile | kReadDir)) return false;
+  if (!allow_paths(ruleset, kSystemLocations,
+                   kSystemRights & attr.handled_access_fs) ||
+      !allow_paths(ruleset, kResolverFiles, kReadFile) ||
+      !allow_paths(ruleset, allowance.readable, kReadFile | kReadDir))
+    return false;
 #ifdef IPWHERE_SANITIZED
-  for (const char* path : kSanitizerLocations)
-    if (!allow_path(ruleset, path, kReadFile | kReadDir)) return false;
+  if (!allow_paths(ruleset, kSanitizerLocations, kReadFile | kReadDir))
+    return false;
 #endif
   if ((attr.handled_access_net & kConnectTcp) != 0) {
     for (const std::uint64_t port : kPorts) {

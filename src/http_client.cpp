@@ -152,7 +152,8 @@ bool proxy_in_environment() {
   // libcurl takes an empty value for none.
   for (const char* name :
        {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
-    const char* value = std::getenv(name);
+    // Read before the lookup threads start; nothing here sets variables.
+    const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
     if (value && *value) return true;
   }
   return false;

@@ -1,7 +1,8 @@
 #include "lookup_threads.hpp"
 
 #include <pthread.h>
-#include <signal.h>
+
+#include <csignal>
 
 namespace ipwhere {
 

@@ -1,19 +1,31 @@
 #include "confinement.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "syscall_filter.hpp"
 
 #if defined(IPWHERE_CONFINEMENT) && defined(__linux__)
-#define IPWHERE_LANDLOCK 1
+#define IPWHERE_LINUX_CONFINEMENT 1
+#include <grp.h>
+#include <linux/capability.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <iterator>
+#include <cstdio>
+#endif
+
+// GCC has no __has_feature; Clang names its sanitizers only there.
+#ifndef __has_feature
+#define __has_feature(x) 0
 #endif
 
 namespace ipwhere {
@@ -27,194 +39,256 @@ void open_standard_descriptors() noexcept {
   }
 }
 
-#ifdef IPWHERE_LANDLOCK
+void close_inherited_descriptors() noexcept {
+#if defined(__linux__) && defined(SYS_close_range)
+  if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
+#elif defined(__FreeBSD__) || defined(__OpenBSD__) || defined(__NetBSD__) || \
+    defined(__DragonFly__)
+  closefrom(3);
+  return;
+#endif
+  // Kernels before Linux 5.9, and macOS: one by one, up to the limit on
+  // descriptors (a descriptor is always below it).
+  rlimit limit = {};
+  int last = 1024;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    last = limit.rlim_cur < 65536 ? static_cast<int>(limit.rlim_cur) : 65536;
+  for (int fd = 3; fd < last; ++fd) close(fd);
+}
+
+// The sanitizer runtimes' entry points: defined when the runtime is in the
+// process, null otherwise. A sanitizer given to the linker alone, GCC's
+// leak-only or UBSan builds among them, shows in no compiler macro.
+extern "C" {
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+__attribute__((weak)) void __asan_init();
+__attribute__((weak)) void __lsan_do_leak_check();
+__attribute__((weak)) void __tsan_init();
+__attribute__((weak)) void __msan_init();
+__attribute__((weak)) void __ubsan_handle_add_overflow();
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+}
+
+SanitizerRuntimes sanitizer_runtimes() noexcept {
+  SanitizerRuntimes runtimes;
+  // AddressSanitizer brings LeakSanitizer, which stops the threads with
+  // ptrace and reads /proc to check for leaks at exit.
+  runtimes.leak = __asan_init != nullptr || __lsan_do_leak_check != nullptr;
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer) || \
+    __has_feature(leak_sanitizer)
+  runtimes.leak = true;
+#endif
+  runtimes.any = runtimes.leak || __tsan_init != nullptr ||
+                 __msan_init != nullptr ||
+                 __ubsan_handle_add_overflow != nullptr;
+#if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer) ||                                 \
+    __has_feature(undefined_behavior_sanitizer)
+  runtimes.any = true;
+#endif
+  return runtimes;
+}
+
+#ifdef IPWHERE_LINUX_CONFINEMENT
 namespace {
 
-// The kernel's Landlock interface. Older system headers stop at its first
-// versions, so the values are spelled out here; they are the same on every
-// architecture.
-#ifdef SYS_landlock_create_ruleset
-constexpr long kSysCreateRuleset = SYS_landlock_create_ruleset;
-constexpr long kSysAddRule = SYS_landlock_add_rule;
-constexpr long kSysRestrictSelf = SYS_landlock_restrict_self;
-#else
-constexpr long kSysCreateRuleset = 444;
-constexpr long kSysAddRule = 445;
-constexpr long kSysRestrictSelf = 446;
-#endif
-constexpr unsigned kCreateRulesetVersion = 1U << 0;
-constexpr int kRulePathBeneath = 1;
-constexpr int kRuleNetPort = 2;
-
-// File-system rights, with the ABI version that brought each.
-constexpr std::uint64_t kExecute = 1ULL << 0;
-constexpr std::uint64_t kWriteFile = 1ULL << 1;
-constexpr std::uint64_t kReadFile = 1ULL << 2;
-constexpr std::uint64_t kReadDir = 1ULL << 3;
-constexpr std::uint64_t kAbi1Rights = (1ULL << 13) - 1;  // EXECUTE..MAKE_SYM
-constexpr std::uint64_t kRefer = 1ULL << 13;             // ABI 2
-constexpr std::uint64_t kTruncate = 1ULL << 14;          // ABI 3
-constexpr std::uint64_t kIoctlDev = 1ULL << 15;          // ABI 5
-// The rights that a rule for a file, not a directory, may name.
-constexpr std::uint64_t kFileRights =
-    kExecute | kWriteFile | kReadFile | kTruncate | kIoctlDev;
-
-constexpr std::uint64_t kBindTcp = 1ULL << 0;                  // ABI 4
-constexpr std::uint64_t kConnectTcp = 1ULL << 1;               // ABI 4
-constexpr std::uint64_t kScopeAbstractUnixSocket = 1ULL << 0;  // ABI 6
-constexpr std::uint64_t kScopeSignal = 1ULL << 1;              // ABI 6
-
-// The newest ABI whose rights are used (and tested) here. ABI 7 only adds
-// audit logging.
-constexpr int kNewestAbi = 6;
-
-struct RulesetAttr {
-  std::uint64_t handled_access_fs;
-  std::uint64_t handled_access_net;
-  std::uint64_t scoped;
-};
-struct __attribute__((packed)) PathBeneathAttr {
-  std::uint64_t allowed_access;
-  std::int32_t parent_fd;
-};
-struct NetPortAttr {
-  std::uint64_t allowed_access;
-  std::uint64_t port;
-};
+// Values that Debian 12's headers lack (Linux 6.3).
+constexpr int kPrSetMdwe = 65;
+constexpr unsigned long kMdweRefuseExecGain = 1;
 
 // HTTPS, and DNS over TCP, which the resolver falls back to for answers
 // too large for UDP. Landlock does not cover UDP.
-constexpr std::uint64_t kPorts[] = {443, 53};
+constexpr std::uint16_t kPorts[] = {443, 53};
 
-// Readable for every run: where the system keeps libraries, name-service
-// modules, TLS configuration and certificates, on the usual layouts.
-const char* const kSystemLocations[] = {
-    "/etc", "/usr",  "/lib", "/lib32",     "/lib64",    "/libx32",
-    "/bin", "/sbin", "/opt", "/nix/store", "/gnu/store"};
-// What the resolver reads, wherever the links in /etc lead (into /run on
-// systems with a local resolver service). A file it cannot read counts as
-// missing, without an error, so it must stay readable.
-const char* const kResolverFiles[] = {"/etc/resolv.conf", "/etc/hosts",
-                                      "/etc/nsswitch.conf", "/etc/host.conf",
-                                      "/etc/gai.conf"};
+// The user a run as root becomes when the system has no "nobody".
+constexpr uid_t kNobody = 65534;
 
-#ifdef IPWHERE_SANITIZED
-// Sanitizer runtimes read /proc (the leak check lists threads and
-// mappings, and mappings are read again when a library is loaded) and run
-// a symbolizer program for their reports: allowed in those builds alone.
-constexpr std::uint64_t kSystemRights = kReadFile | kReadDir | kExecute;
-const char* const kSanitizerLocations[] = {"/proc"};
-#else
-constexpr std::uint64_t kSystemRights = kReadFile | kReadDir;
-#endif
+// Reads a small file whole; empty when it cannot.
+std::string read_file(const char* path) {
+  std::string text;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  return text;
+}
 
-// A descriptor closed with its scope.
-class Descriptor {
- public:
-  explicit Descriptor(long fd) : fd_(static_cast<int>(fd)) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  [[nodiscard]] int get() const { return fd_; }
-
- private:
-  int fd_;
+// Everything the steps need, worked out before any of them runs (and
+// before a trial child is made).
+struct Plan {
+  bool as_root = false;
+  uid_t uid = kNobody;
+  gid_t gid = kNobody;
+  int last_capability = 63;
+  LandlockAllowance landlock;
+  SanitizerRuntimes sanitizers;
+  FilterAllowance filter;
+  bool under_valgrind = false;
 };
 
-RulesetAttr ruleset_for(int abi, bool connect_any_port) {
-  RulesetAttr attr = {kAbi1Rights, 0, 0};
-  if (abi >= 2) attr.handled_access_fs |= kRefer;
-  if (abi >= 3) attr.handled_access_fs |= kTruncate;
-  if (abi >= 5) attr.handled_access_fs |= kIoctlDev;
-  if (abi >= 4)
-    attr.handled_access_net = kBindTcp | (connect_any_port ? 0 : kConnectTcp);
-  if (abi >= 6) attr.scoped = kScopeAbstractUnixSocket | kScopeSignal;
-  return attr;
-}
-
-// Allows `rights` on `path` and beneath it, the path followed through
-// symbolic links to where it really is. A path that does not exist needs
-// no rule. False when the kernel refuses the rule.
-bool allow_path(int ruleset, const char* path, std::uint64_t rights) {
-  const Descriptor object(open(path, O_PATH | O_CLOEXEC));
-  struct stat status = {};
-  if (object.get() < 0 || fstat(object.get(), &status) != 0) return true;
-  if (!S_ISDIR(status.st_mode)) rights &= kFileRights;
-  const PathBeneathAttr rule = {rights, object.get()};
-  return syscall(kSysAddRule, ruleset, kRulePathBeneath, &rule, 0U) == 0;
-}
-
-const char* c_str(const char* path) { return path; }
-const char* c_str(const std::string& path) { return path.c_str(); }
-
-template <typename Paths>
-bool allow_paths(int ruleset, const Paths& paths, std::uint64_t rights) {
-  return std::all_of(std::begin(paths), std::end(paths), [&](const auto& path) {
-    return allow_path(ruleset, c_str(path), rights);
-  });
-}
-
-bool add_rules(int ruleset, const RulesetAttr& attr,
-               const Allowance& allowance) {
-  if (!allow_paths(ruleset, kSystemLocations,
-                   kSystemRights & attr.handled_access_fs) ||
-      !allow_paths(ruleset, kResolverFiles, kReadFile) ||
-      !allow_paths(ruleset, allowance.readable, kReadFile | kReadDir))
-    return false;
-#ifdef IPWHERE_SANITIZED
-  if (!allow_paths(ruleset, kSanitizerLocations, kReadFile | kReadDir))
-    return false;
-#endif
-  if ((attr.handled_access_net & kConnectTcp) != 0) {
-    for (const std::uint64_t port : kPorts) {
-      const NetPortAttr rule = {kConnectTcp, port};
-      if (syscall(kSysAddRule, ruleset, kRuleNetPort, &rule, 0U) != 0)
-        return false;
+Plan make_plan(const Allowance& allowance) {
+  Plan plan;
+  plan.sanitizers = sanitizer_runtimes();
+  plan.as_root = getuid() == 0 || geteuid() == 0;
+  if (plan.as_root) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread of ours yet
+    if (const passwd* nobody = getpwnam("nobody")) {
+      plan.uid = nobody->pw_uid;
+      plan.gid = nobody->pw_gid;
     }
+    const std::string last = read_file("/proc/sys/kernel/cap_last_cap");
+    const int value = std::atoi(last.c_str());
+    if (value > 0 && value < 64) plan.last_capability = value;
   }
-  return true;
+  plan.landlock.readable = allowance.readable;
+  plan.landlock.connect_ports.assign(std::begin(kPorts), std::end(kPorts));
+  plan.landlock.connect_ports.insert(plan.landlock.connect_ports.end(),
+                                     allowance.proxy_ports.begin(),
+                                     allowance.proxy_ports.end());
+  plan.landlock.connect_any_port = allowance.connect_any_port;
+  plan.landlock.sanitizer_runtime = plan.sanitizers.any;
+  plan.filter.ptrace = plan.sanitizers.leak;
+  plan.filter.unix_sockets = allowance.unix_sockets;
+  // Valgrind runs the program on code it generates into executable memory.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread of ours yet
+  const char* preload = std::getenv("LD_PRELOAD");
+  plan.under_valgrind = preload && std::strstr(preload, "vgpreload");
+  return plan;
+}
+
+// A run as root becomes nobody, as tcpdump -Z, ntpd and dnsmasq do: the
+// bounding set and ambient capabilities go first, then the supplementary
+// groups, the group and the user, which empties the other sets; the
+// inheritable set is emptied last. Root-only files (/etc/shadow, host and
+// TLS keys) are then unreadable through ordinary permissions, while all a
+// lookup reads is world-readable.
+bool become_unprivileged(const Plan& plan) {
+  if (!plan.as_root) return false;
+  for (int capability = 0; capability <= plan.last_capability; ++capability)
+    prctl(PR_CAPBSET_DROP, static_cast<unsigned long>(capability), 0L, 0L, 0L);
+  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0L, 0L, 0L);
+  // Each best effort: a container may refuse one and allow the next.
+  // The outcome shows in the user the process has in the end.
+  if (setgroups(0, nullptr) != 0) errno = 0;
+  if (setgid(plan.gid) != 0) errno = 0;
+  if (setuid(plan.uid) != 0) errno = 0;
+  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  static_cast<void>(syscall(SYS_capset, &header, data));
+  // Changing the user makes the process undumpable, which would stop
+  // LeakSanitizer's helper (another process of the same user) from
+  // attaching to the threads at exit.
+  if (plan.sanitizers.leak) prctl(PR_SET_DUMPABLE, 1L, 0L, 0L, 0L);
+  return getuid() != 0 && geteuid() != 0;
+}
+
+enum Step { kUnprivileged, kLandlock, kSyscallFilter, kNoExecGain, kSteps };
+
+// Takes one step, noting in `report` what it put in place.
+void take(Step step, const Plan& plan, ConfinementReport& report) {
+  switch (step) {
+    case kUnprivileged:
+      report.unprivileged = become_unprivileged(plan);
+      break;
+    case kLandlock:
+      report.landlock_abi = landlock_abi();
+      if (report.landlock_abi == 0 ||
+          prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L) != 0)
+        break;
+      report.landlock = apply_landlock(plan.landlock);
+      break;
+    case kSyscallFilter:
+      report.syscall_filter =
+          prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L) == 0 &&
+          install_syscall_filter(plan.filter);
+      break;
+    case kNoExecGain:
+      // Valgrind's memcheck cannot run under it.
+      report.no_exec_gain =
+          !plan.under_valgrind &&
+          prctl(kPrSetMdwe, kMdweRefuseExecGain, 0L, 0L, 0L) == 0;
+      break;
+    case kSteps:
+      break;
+  }
+}
+
+// Whether a system-call filter is in place already (a service manager's
+// or a container's), which may kill the process for a call made here.
+bool filtered_already() {
+  const std::string status = read_file("/proc/self/status");
+  return status.find("\nSeccomp:\t2") != std::string::npos;
+}
+
+// Tries the steps not in `skipped` in a child process. Returns the bit of
+// the step the child was killed in, 0 when it survived them all, or every
+// bit when no child could be made.
+unsigned trial(const Plan& plan, unsigned skipped) {
+  constexpr unsigned kEvery = (1U << kSteps) - 1;
+  int channel[2];
+  if (pipe2(channel, O_CLOEXEC) != 0) return kEvery;
+  const pid_t child = fork();
+  if (child < 0) {
+    close(channel[0]);
+    close(channel[1]);
+    return kEvery;
+  }
+  if (child == 0) {
+    close(channel[0]);
+    ConfinementReport ignored;
+    for (int step = 0; step < kSteps; ++step) {
+      if ((skipped & (1U << step)) != 0) continue;
+      const char started = static_cast<char>(step);
+      if (write(channel[1], &started, 1) != 1) _exit(1);
+      take(static_cast<Step>(step), plan, ignored);
+    }
+    _exit(0);
+  }
+  close(channel[1]);
+  char started = -1;
+  for (char byte = 0; read(channel[0], &byte, 1) == 1;) started = byte;
+  close(channel[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
+  if (started < 0 || started >= kSteps) return kEvery;
+  return 1U << static_cast<unsigned>(started);
 }
 
 }  // namespace
 
-int confinement_abi() noexcept {
-  // ENOSYS: no Landlock; EOPNOTSUPP: disabled at boot; EPERM: a system-call
-  // filter (a container's, say) refuses it. All mean: none.
-  const long abi =
-      syscall(kSysCreateRuleset, nullptr, 0U, kCreateRulesetVersion);
-  if (abi <= 0) return 0;
-  return abi < kNewestAbi ? static_cast<int>(abi) : kNewestAbi;
-}
-
-bool confine(const Allowance& allowance) noexcept {
-  int abi = confinement_abi();
-  if (abi == 0) return false;
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L) != 0) return false;
-  // Some kernels report an ABI but refuse one of its rights (RHEL 9's
-  // report 6 and reject the signal scope): step down until one is taken.
-  for (; abi >= 1; --abi) {
-    const RulesetAttr attr = ruleset_for(abi, allowance.connect_any_port);
-    const Descriptor ruleset(
-        syscall(kSysCreateRuleset, &attr, sizeof attr, 0U));
-    if (ruleset.get() < 0) {
-      if (errno == EINVAL) continue;
-      return false;
+ConfinementReport confine(const Allowance& allowance) noexcept {
+  ConfinementReport report;
+  try {
+    const Plan plan = make_plan(allowance);
+    unsigned skipped = 0;
+    if (filtered_already()) {
+      // Each trial that dies names one more step to leave out.
+      for (int round = 0; round < kSteps; ++round) {
+        const unsigned killed = trial(plan, skipped);
+        ++report.trials;
+        skipped |= killed;
+        if (killed == 0) break;
+      }
     }
-    // A rule the kernel refuses would leave a needed file unreadable: stay
-    // unconfined rather than fail the lookups.
-    if (!add_rules(ruleset.get(), attr, allowance)) return false;
-    return syscall(kSysRestrictSelf, ruleset.get(), 0U) == 0;
+    for (int step = 0; step < kSteps; ++step) {
+      if ((skipped & (1U << step)) == 0)
+        take(static_cast<Step>(step), plan, report);
+    }
+  } catch (...) {
+    // Out of memory while planning: the run goes on as it is.
   }
-  return false;
+  return report;
 }
 
-#else  // no Landlock
+#else  // no confinement
 
-int confinement_abi() noexcept { return 0; }
-
-bool confine(const Allowance& /*allowance*/) noexcept { return false; }
+ConfinementReport confine(const Allowance& /*allowance*/) noexcept {
+  return {};
+}
 
 #endif
 

@@ -148,15 +148,64 @@ std::vector<std::string> ca_locations() {
   return locations;
 }
 
-bool proxy_in_environment() {
-  // libcurl takes an empty value for none.
+namespace {
+
+// Frees what libcurl's URL API allocated.
+struct UrlDeleter {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct PartDeleter {
+  void operator()(char* part) const { curl_free(part); }
+};
+using Part = std::unique_ptr<char, PartDeleter>;
+
+Part url_part(CURLU* url, CURLUPart which) {
+  char* part = nullptr;
+  if (curl_url_get(url, which, &part, 0) != CURLUE_OK) return Part();
+  return Part(part);
+}
+
+// Adds the port of one proxy setting to `proxies`.
+void add_proxy(const char* value, ProxyPorts& proxies) {
+  const std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, value,
+                           CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME) !=
+                  CURLUE_OK) {
+    proxies.unreadable = true;
+    return;
+  }
+  const Part scheme = url_part(url.get(), CURLUPART_SCHEME);
+  const std::string name = scheme ? scheme.get() : "";
+  const Part path = url_part(url.get(), CURLUPART_PATH);
+  if (name.compare(0, 5, "socks") == 0 && path &&
+      std::string(path.get()) != "/")
+    proxies.unix_socket = true;
+  if (const Part port = url_part(url.get(), CURLUPART_PORT)) {
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(port.get(), &end, 10);
+    if (*end != '\0' || number == 0 || number > 65535) {
+      proxies.unreadable = true;
+      return;
+    }
+    proxies.ports.push_back(static_cast<std::uint16_t>(number));
+    return;
+  }
+  proxies.ports.push_back(name == "https" ? 443 : 1080);
+}
+
+}  // namespace
+
+ProxyPorts proxy_ports() {
+  ProxyPorts proxies;
+  // libcurl uses the first of these that is set; each is allowed, so that
+  // what libcurl takes is always among them.
   for (const char* name :
        {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
     // Read before the lookup threads start; nothing here sets variables.
     const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
-    if (value && *value) return true;
+    if (value && *value) add_proxy(value, proxies);
   }
-  return false;
+  return proxies;
 }
 
 std::string HttpClient::fetch_with_fallback(const std::wstring& primary,

@@ -7,6 +7,7 @@
 #define IPWHERE_HTTP_CLIENT_HPP_
 
 #include <cstddef>
+#include <cstdint>
 #include <future>
 #include <memory>
 #include <optional>
@@ -68,10 +69,19 @@ class HttpClient {
 // before). libcurl's global state must be initialised.
 std::vector<std::string> ca_locations();
 
-// Whether the environment names a proxy for these requests (https_proxy,
-// HTTPS_PROXY, all_proxy or ALL_PROXY, as libcurl reads them), which may
-// listen on any port.
-bool proxy_in_environment();
+// The proxies that the environment names for these requests (https_proxy,
+// HTTPS_PROXY, all_proxy, ALL_PROXY; empty values count as unset), read
+// as libcurl reads them.
+struct ProxyPorts {
+  // Each proxy's TCP port, or the one libcurl takes when the value names
+  // none: 443 for an https:// proxy, else 1080.
+  std::vector<std::uint16_t> ports;
+  // A value libcurl's URL parser does not take: any port may be used.
+  bool unreadable = false;
+  // A SOCKS proxy reached through a pathname UNIX socket.
+  bool unix_socket = false;
+};
+ProxyPorts proxy_ports();
 
 // Service endpoints. The family of an answer follows only from the host
 // asked: each IPv4 host is reachable over IPv4 alone, each IPv6 host over

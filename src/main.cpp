@@ -106,7 +106,9 @@ int run(const Options& options) {
   CurlGlobal curl;
   // After libcurl has read its configuration, before the first lookup
   // thread starts: every thread that talks to the network is confined.
-  static_cast<void>(confine({ca_locations(), proxy_in_environment()}));
+  const ProxyPorts proxies = proxy_ports();
+  static_cast<void>(confine({ca_locations(), proxies.ports, proxies.unreadable,
+                             proxies.unix_socket}));
 
   std::optional<AddressInfo> ipv4;
   std::optional<AddressInfo> ipv6;
@@ -161,6 +163,7 @@ int run_command_line(int argc, const char* const argv[]) {
 
 int main(int argc, char* argv[]) {
   ipwhere::open_standard_descriptors();
+  ipwhere::close_inherited_descriptors();
   // Only running out of memory (while writing the report, say) can throw
   // out of a run. It ends with status 1, as every other failure does, not
   // with std::terminate; no fixed line says what happened, and writing one

@@ -2,13 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include "landlock.hpp"
+#include "syscall_filter.hpp"
+
 #ifdef __linux__
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,11 +29,78 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 #endif
 
 namespace ipwhere {
 namespace {
+
+// Every right of each Landlock ABI, as the kernel documents them: the
+// file-system rights EXECUTE to MAKE_SYM (ABI 1), REFER (2), TRUNCATE (3),
+// IOCTL_DEV (5); TCP bind and connect (4); both scopes (6).
+TEST(LandlockRights, EveryAbiHandsOverWhatItKnows) {
+  const LandlockRights expected[] = {
+      {0, 0, 0},          {0x1FFF, 0, 0},      {0x3FFF, 0, 0},
+      {0x7FFF, 0, 0},     {0x7FFF, 3, 0},      {0xFFFF, 3, 0},
+      {0xFFFF, 3, 3},     {0xFFFF, 3, 3}};
+  for (int abi = 0; abi <= 7; ++abi) {
+    const LandlockRights rights = landlock_rights(abi, true);
+    EXPECT_EQ(rights, expected[abi]) << "ABI " << abi;
+    // A proxy leaves connect unhandled, never bind.
+    EXPECT_EQ(landlock_rights(abi, false).net, rights.net & 1) << "ABI " << abi;
+  }
+}
+
+// A kernel that refuses some parts with EINVAL loses only those.
+TEST(LandlockRights, ARefusedPartIsLeftOutAlone) {
+  const LandlockRights full = landlock_rights(6, true);
+  struct Case {
+    const char* kernel;
+    std::function<bool(const LandlockRights&)> refuses;
+    LandlockRights taken;
+  };
+  const Case cases[] = {
+      {"refuses the signal scope (RHEL 9)",
+       [](const LandlockRights& r) { return (r.scoped & 2) != 0; },
+       {0xFFFF, 3, 1}},
+      {"refuses IOCTL_DEV and the signal scope",
+       [](const LandlockRights& r) {
+         return (r.scoped & 2) != 0 || (r.fs & 0x8000) != 0;
+       },
+       {0x7FFF, 3, 1}},
+      {"refuses network rights",
+       [](const LandlockRights& r) { return r.net != 0; },
+       {0xFFFF, 0, 3}},
+      {"takes everything", [](const LandlockRights&) { return false; },
+       full}};
+  for (const Case& c : cases) {
+    LandlockRights rights = full;
+    int calls = 0;
+    const int fd = create_ruleset(rights, [&](const LandlockRights& trial) {
+      ++calls;
+      if (!c.refuses(trial)) return 7;
+      errno = EINVAL;
+      return -1;
+    });
+    EXPECT_EQ(fd, 7) << c.kernel;
+    EXPECT_EQ(rights, c.taken) << c.kernel;
+    EXPECT_LE(calls, 64) << c.kernel;
+  }
+  // Any other error is not a refused right: nothing is left out or tried.
+  LandlockRights rights = full;
+  int calls = 0;
+  EXPECT_EQ(create_ruleset(rights,
+                           [&](const LandlockRights&) {
+                             ++calls;
+                             errno = EPERM;
+                             return -1;
+                           }),
+            -1);
+  EXPECT_EQ(calls, 1);
+}
 
 #ifdef __linux__
 // The outcome of one call: 0 if it succeeded, else its errno.
@@ -96,20 +174,45 @@ int run_program() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Each check of a confined process: what it tries, the ABI from which the
-// kernel refuses it, and whether a proxy in the environment lets it through.
+// Runs `body` in a child process and returns what it wrote to the pipe it
+// is given: one line per check.
+std::string in_child(const std::function<std::string()>& body) {
+  int report[2];
+  if (pipe(report) != 0) return "no pipe";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(report[0]);
+    const std::string lines = body();
+    const bool written = write(report[1], lines.data(), lines.size()) ==
+                         static_cast<ssize_t>(lines.size());
+    _exit(written ? 0 : 1);
+  }
+  close(report[1]);
+  std::string lines;
+  char buffer[4096];
+  for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;)
+    lines.append(buffer, static_cast<std::size_t>(n));
+  close(report[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status)) lines += "child killed by signal " +
+                                   std::to_string(WTERMSIG(status)) + "\n";
+  return lines;
+}
+
+std::string line(const char* what, int outcome) {
+  return std::string(what) + " " + std::to_string(outcome) + "\n";
+}
+
+// Each check of a process under Landlock: what it tries, the ABI from which
+// the kernel refuses it, and whether a proxy setting that could not be read
+// lets it through.
 struct Check {
   const char* what;
   int abi;
   int (*attempt)(const std::string& scratch);
-  bool proxy_allows = false;
+  bool any_port_allows = false;
 };
-
-#ifdef IPWHERE_SANITIZED  // sanitizer builds may run their symbolizer
-constexpr int kRunRefusedFrom = 99;
-#else
-constexpr int kRunRefusedFrom = 1;
-#endif
 
 const Check kForbidden[] = {
     {"read a file outside the system locations", 1,
@@ -132,68 +235,52 @@ const Check kForbidden[] = {
      [](const std::string& scratch) {
        return outcome(unlink((scratch + "/secret").c_str()));
      }},
-    {"run a program", kRunRefusedFrom,
-     [](const std::string&) { return run_program(); }},
+    {"run a program", 1, [](const std::string&) { return run_program(); }},
     {"truncate a file", 3,
      [](const std::string& scratch) {
        return outcome(truncate((scratch + "/secret").c_str(), 0));
      }},
     {"bind a TCP port", 4, [](const std::string&) { return tcp(bind, 0); }},
     {"connect to TCP port 8080", 4,
-     [](const std::string&) { return only(EACCES, tcp(connect, 8080)); }, true},
+     [](const std::string&) { return only(EACCES, tcp(connect, 8080)); },
+     true},
     {"connect to an abstract UNIX socket", 6,
      [](const std::string& scratch) { return connect_abstract_unix(scratch); }},
     {"signal the parent process", 6,
      [](const std::string&) { return outcome(kill(getppid(), 0)); }},
 };
 
-// Runs confine(allowance) in a child process, then every check, and
-// returns one line per check: its text and the errno it met (0: allowed).
-std::string confined_outcomes(const Allowance& allowance,
+// Applies Landlock alone in a child process, then every check.
+std::string landlock_outcomes(const LandlockAllowance& allowance,
                               const std::string& scratch) {
-  int report[2];
-  if (pipe(report) != 0) return "no pipe";
-  const pid_t child = fork();
-  if (child == 0) {
-    close(report[0]);
-    std::string lines =
-        confine(allowance) ? "confined\n" : "confinement refused\n";
-    lines += "no new privileges " +
-             std::to_string(prctl(PR_GET_NO_NEW_PRIVS, 0L, 0L, 0L, 0L)) + "\n";
-    lines += "read /etc/hosts " +
-             std::to_string(open_file("/etc/hosts", O_RDONLY)) + "\n";
-    lines += "list /usr " +
-             std::to_string(open_file("/usr", O_RDONLY | O_DIRECTORY)) + "\n";
-    lines += "connect to TCP port 443 " +
-             std::to_string(only(EACCES, tcp(connect, 443))) + "\n";
+  return in_child([&] {
+    prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L);
+    const LandlockRights rights = apply_landlock(allowance);
+    std::string lines = rights.fs != 0 ? "confined\n" : "not confined\n";
+    lines += line("read /etc/hosts", open_file("/etc/hosts", O_RDONLY));
+    lines += line("list /usr", open_file("/usr", O_RDONLY | O_DIRECTORY));
+    lines += line("connect to TCP port 443", only(EACCES, tcp(connect, 443)));
+    lines += line("connect to TCP port 3128", only(EACCES, tcp(connect, 3128)));
     for (const Check& check : kForbidden)
-      lines += std::string(check.what) + " " +
-               std::to_string(check.attempt(scratch)) + "\n";
-    const bool written = write(report[1], lines.data(), lines.size()) ==
-                         static_cast<ssize_t>(lines.size());
-    _exit(written ? 0 : 1);
-  }
-  close(report[1]);
-  std::string lines;
-  char buffer[4096];
-  for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;)
-    lines.append(buffer, static_cast<std::size_t>(n));
-  close(report[0]);
-  waitpid(child, nullptr, 0);
-  return lines;
+      lines += line(check.what, check.attempt(scratch));
+    return lines;
+  });
 }
 
-std::string expected_outcomes(int abi, bool connect_any_port) {
+std::string expected_outcomes(int abi, const LandlockAllowance& allowance) {
+  const bool proxy_port_refused = abi >= 4 && !allowance.connect_any_port &&
+                                  allowance.connect_ports.size() < 3;
   std::string lines =
-      "confined\nno new privileges 1\nread /etc/hosts 0\nlist /usr 0\n"
-      "connect to TCP port 443 0\n";
+      "confined\nread /etc/hosts 0\nlist /usr 0\n"
+      "connect to TCP port 443 0\n" +
+      line("connect to TCP port 3128", proxy_port_refused ? EACCES : 0);
   for (const Check& check : kForbidden) {
     const bool refused =
-        abi >= check.abi && !(check.proxy_allows && connect_any_port);
+        abi >= check.abi && !(check.any_port_allows && allowance.connect_any_port) &&
+        !(check.attempt == kForbidden[5].attempt && allowance.sanitizer_runtime);
     // Landlock refuses scoped calls with EPERM, everything else with
     // EACCES.
-    const int expected = !refused ? 0 : check.abi >= 6 ? EPERM : EACCES;
-    lines += std::string(check.what) + " " + std::to_string(expected) + "\n";
+    lines += line(check.what, !refused ? 0 : check.abi >= 6 ? EPERM : EACCES);
   }
   return lines;
 }
@@ -201,17 +288,21 @@ std::string expected_outcomes(int abi, bool connect_any_port) {
 class Confinement : public ::testing::Test {
  protected:
   void SetUp() override {
-    abi_ = confinement_abi();
+    abi_ = landlock_abi();
     if (abi_ == 0)
       GTEST_SKIP() << "no Landlock in this kernel (or a build without it): "
                       "the tool runs unconfined";
     char scratch[] = "/tmp/ipwhere-confinement-XXXXXX";
     ASSERT_NE(mkdtemp(scratch), nullptr);
     scratch_ = scratch;
+    // Open to everyone, as the files of another user would be: what a
+    // process that became nobody cannot reach is then Landlock's doing.
+    ASSERT_EQ(chmod(scratch, 0755), 0);
     std::FILE* secret = std::fopen((scratch_ + "/secret").c_str(), "w");
     ASSERT_NE(secret, nullptr);
     ASSERT_GE(std::fputs("secret", secret), 0);
     ASSERT_EQ(std::fclose(secret), 0);
+    ASSERT_EQ(chmod((scratch_ + "/secret").c_str(), 0644), 0);
     listener_ = listen_abstract_unix(scratch_);
     ASSERT_GE(listener_, 0);
   }
@@ -222,29 +313,266 @@ class Confinement : public ::testing::Test {
     unlink((scratch_ + "/new").c_str());
     rmdir(scratch_.c_str());
   }
+  [[nodiscard]] LandlockAllowance allowance() const {
+    LandlockAllowance allowance;
+    allowance.connect_ports = {443, 53};
+    allowance.sanitizer_runtime = sanitizer_runtimes().any;
+    return allowance;
+  }
   int abi_ = 0;
   std::string scratch_;  // a directory, also the name of the UNIX socket
   int listener_ = -1;
 };
 
-TEST_F(Confinement, RefusesEveryRightTheKernelKnows) {
-  EXPECT_EQ(confined_outcomes({}, scratch_), expected_outcomes(abi_, false));
-}
-
-TEST_F(Confinement, AProxyLeavesEveryPortOpenAndBindClosed) {
-  EXPECT_EQ(confined_outcomes({{}, true}, scratch_),
-            expected_outcomes(abi_, true));
+TEST_F(Confinement, LandlockRefusesEveryRightTheKernelKnows) {
+  LandlockAllowance allowed = allowance();
+  EXPECT_EQ(landlock_outcomes(allowed, scratch_),
+            expected_outcomes(abi_, allowed));
+  // A proxy's port is added to 443 and 53; a proxy setting that could not
+  // be read leaves every port open, and bind closed.
+  allowed.connect_ports.push_back(3128);
+  EXPECT_EQ(landlock_outcomes(allowed, scratch_),
+            expected_outcomes(abi_, allowed));
+  allowed.connect_any_port = true;
+  EXPECT_EQ(landlock_outcomes(allowed, scratch_),
+            expected_outcomes(abi_, allowed));
 }
 
 TEST_F(Confinement, NamedFilesStayReadableThroughSymbolicLinks) {
   const std::string link = scratch_ + "/link";
   ASSERT_EQ(symlink((scratch_ + "/secret").c_str(), link.c_str()), 0);
-  const std::string lines = confined_outcomes({{link}, false}, scratch_);
+  LandlockAllowance allowed = allowance();
+  allowed.readable = {link};
+  const std::string lines = landlock_outcomes(allowed, scratch_);
   unlink(link.c_str());
   EXPECT_NE(lines.find("read a file outside the system locations 0\n"),
             std::string::npos)
       << lines;
   EXPECT_NE(lines.find("write a file 13\n"), std::string::npos) << lines;
+}
+
+// The system-call filter, rule by rule: what it refuses fails with the
+// error chosen for it, what a lookup needs still works (0), and what it
+// lets through meets the kernel's own answer.
+struct FilterCheck {
+  const char* what;
+  int expected;  // with the filter
+  long (*attempt)(const std::string& scratch);
+};
+
+long sys_socket(long family, long type, long protocol) {
+  const long fd = syscall(SYS_socket, family, type, protocol);
+  if (fd >= 0) close(static_cast<int>(fd));
+  return fd;
+}
+
+const FilterCheck kFilterChecks[] = {
+    {"socket AF_INET stream", 0,
+     [](const std::string&) { return sys_socket(AF_INET, SOCK_STREAM, 0); }},
+    {"socket AF_INET6 datagram", 0,
+     [](const std::string&) {
+       return sys_socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                         IPPROTO_UDP);
+     }},
+    {"socket AF_NETLINK route", 0,
+     [](const std::string&) {
+       return sys_socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+     }},
+    {"socket AF_UNIX", EAFNOSUPPORT,
+     [](const std::string&) { return sys_socket(AF_UNIX, SOCK_STREAM, 0); }},
+    {"socket AF_UNIX with a high bit", EAFNOSUPPORT,
+     [](const std::string&) {
+       return sys_socket(AF_UNIX | (1L << 32), SOCK_STREAM, 0);
+     }},
+    {"socket AF_PACKET", EAFNOSUPPORT,
+     [](const std::string&) { return sys_socket(17, SOCK_RAW, 0); }},
+    {"socket family 200", EAFNOSUPPORT,
+     [](const std::string&) { return sys_socket(200, SOCK_STREAM, 0); }},
+    {"socket AF_INET raw", EPERM,
+     [](const std::string&) {
+       return sys_socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+     }},
+    {"socket AF_INET6 SCTP", EPERM,
+     [](const std::string&) {
+       return sys_socket(AF_INET6, SOCK_STREAM, IPPROTO_SCTP);
+     }},
+    {"socket AF_NETLINK audit", EPERM,
+     [](const std::string&) { return sys_socket(AF_NETLINK, SOCK_RAW, 9); }},
+    {"socketpair stream", 0,
+     [](const std::string&) {
+       int pair[2];
+       const long result = socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+       if (result == 0) close(pair[0]), close(pair[1]);
+       return result;
+     }},
+    {"socketpair datagram", EPERM,
+     [](const std::string&) {
+       int pair[2];
+       return static_cast<long>(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair));
+     }},
+    {"ioctl TCGETS on a terminal", 0,
+     [](const std::string&) {
+       const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+       termios settings = {};
+       const long result = syscall(SYS_ioctl, fd, TCGETS, &settings);
+       close(fd);
+       return result;
+     }},
+    {"ioctl TIOCSTI", EPERM,
+     [](const std::string&) {
+       const char c = ' ';
+       return syscall(SYS_ioctl, 0, TIOCSTI, &c);
+     }},
+    {"ioctl TIOCSTI with a high bit", EPERM,
+     [](const std::string&) {
+       const char c = ' ';
+       return syscall(SYS_ioctl, 0, TIOCSTI | (1L << 32), &c);
+     }},
+    {"ioctl TIOCLINUX", EPERM,
+     [](const std::string&) {
+       char c = 0;
+       return syscall(SYS_ioctl, 0, TIOCLINUX, &c);
+     }},
+    {"chmod", EPERM,
+     [](const std::string& scratch) {
+       return static_cast<long>(chmod((scratch + "/secret").c_str(), 0600));
+     }},
+    {"chown", EPERM,
+     [](const std::string& scratch) {
+       return static_cast<long>(chown((scratch + "/secret").c_str(), 0, 0));
+     }},
+    {"utimensat", EPERM,
+     [](const std::string& scratch) {
+       return static_cast<long>(
+           utimensat(AT_FDCWD, (scratch + "/secret").c_str(), nullptr, 0));
+     }},
+    {"setxattr", EPERM,
+     [](const std::string& scratch) {
+       return syscall(SYS_setxattr, (scratch + "/secret").c_str(),
+                      "user.test", "x", 1, 0);
+     }},
+    {"prlimit64 of this process", 0,
+     [](const std::string&) {
+       rlimit limit = {};
+       return syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit);
+     }},
+    {"prlimit64 of the parent", EPERM,
+     [](const std::string&) {
+       rlimit limit = {};
+       return syscall(SYS_prlimit64, getppid(), RLIMIT_NOFILE, nullptr, &limit);
+     }},
+    {"setpriority of the user's processes", EPERM,
+     [](const std::string&) {
+       return static_cast<long>(setpriority(PRIO_USER, 0, 0));
+     }},
+    {"ptrace", EPERM,  // ESRCH without the filter
+     [](const std::string&) {
+       return syscall(SYS_ptrace, PTRACE_PEEKDATA, 0x3FFFFFFF, 0, 0);
+     }},
+    {"memfd_create", EPERM,
+     [](const std::string&) {
+       const long fd = syscall(SYS_memfd_create, "x", 0);
+       if (fd >= 0) close(static_cast<int>(fd));
+       return fd;
+     }},
+    {"unshare a user namespace", EPERM,
+     [](const std::string&) { return syscall(SYS_unshare, 0x10000000); }},
+    {"clone3", ENOSYS,
+     [](const std::string&) { return syscall(435, nullptr, 0); }},
+    {"start a thread", 0,
+     [](const std::string&) {
+       std::thread([] {}).join();
+       return 0L;
+     }},
+};
+
+TEST_F(Confinement, TheFilterRefusesEachCallItNames) {
+  if (!syscall_filter_built())
+    GTEST_SKIP() << "built without libseccomp: no system-call filter";
+  std::string expected;
+  for (const FilterCheck& check : kFilterChecks)
+    expected += line(check.what, check.expected);
+  EXPECT_EQ(in_child([&] {
+              prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L);
+              if (!install_syscall_filter({})) return std::string("no filter");
+              std::string lines;
+              for (const FilterCheck& check : kFilterChecks) {
+                errno = 0;
+                lines += line(check.what,
+                              check.attempt(scratch_) >= 0 ? 0 : errno);
+              }
+              return lines;
+            }),
+            expected);
+}
+
+// Whether this kernel refuses writable-and-executable memory on request.
+bool mdwe_supported() { return prctl(66 /* PR_GET_MDWE */, 0L, 0L, 0L, 0L) >= 0; }
+
+TEST_F(Confinement, ARunTakesEveryStepTheSystemOffers) {
+  const bool as_root = getuid() == 0;
+  const std::string lines = in_child([&] {
+    const ConfinementReport report = confine({});
+    std::string text =
+        line("unprivileged", report.unprivileged) +
+        line("landlock abi", report.landlock_abi) +
+        line("fs", static_cast<int>(report.landlock.fs)) +
+        line("net", static_cast<int>(report.landlock.net)) +
+        line("scoped", static_cast<int>(report.landlock.scoped)) +
+        line("filter", report.syscall_filter) +
+        line("no exec gain", report.no_exec_gain) +
+        line("trials", report.trials);
+    void* memory = mmap(nullptr, 4096, PROT_READ | PROT_WRITE | PROT_EXEC,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    text += line("map writable and executable",
+                 memory == MAP_FAILED ? errno : 0);
+    text += line("read /etc/shadow", open_file("/etc/shadow", O_RDONLY));
+    text += line("read /etc/hosts", open_file("/etc/hosts", O_RDONLY));
+    text += line("user", static_cast<int>(getuid()));
+    return text;
+  });
+  const LandlockRights rights = landlock_rights(abi_, true);
+  const bool mdwe = mdwe_supported();
+  const std::string expected =
+      line("unprivileged", as_root) + line("landlock abi", abi_) +
+      line("fs", static_cast<int>(rights.fs)) +
+      line("net", static_cast<int>(rights.net)) +
+      line("scoped", static_cast<int>(rights.scoped)) +
+      line("filter", syscall_filter_built()) + line("no exec gain", mdwe) +
+      line("trials", 0) +
+      line("map writable and executable", mdwe ? EACCES : 0) +
+      line("read /etc/shadow", EACCES) +
+      line("read /etc/hosts", 0) +
+      line("user", as_root ? 65534 : static_cast<int>(getuid()));
+  EXPECT_EQ(lines, expected);
+}
+
+// The child reports through its exit status, one bit a failed check, as
+// every descriptor but 0 to 2 is closed in it.
+TEST(Descriptors, StandardOnesAreOpenAndInheritedOnesClosed) {
+  const pid_t child = fork();
+  if (child == 0) {
+    struct stat null_device = {};
+    stat("/dev/null", &null_device);
+    const int inherited = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    close(1);
+    open_standard_descriptors();
+    struct stat one = {};
+    int failed = 0;
+    if (fstat(1, &one) != 0 || one.st_rdev != null_device.st_rdev) failed |= 1;
+    if ((fcntl(1, F_GETFL) & O_ACCMODE) != O_RDONLY) failed |= 2;
+    if (inherited != 3) failed |= 4;
+    close_inherited_descriptors();
+    if (fcntl(inherited, F_GETFD) != -1 || errno != EBADF) failed |= 8;
+    if (fcntl(0, F_GETFD) == -1 || fcntl(2, F_GETFD) == -1) failed |= 16;
+    _exit(failed);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  // 1: descriptor 1 is not /dev/null; 2: not read-only; 4: the inherited
+  // file did not get 3; 8: it stayed open; 16: 0 or 2 was closed.
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 #endif
 

@@ -10,6 +10,8 @@ why and exits with status 77, which CTest reports as skipped.
 
 import contextlib
 import ctypes
+import fcntl
+import functools
 import json
 import os
 import platform
@@ -20,6 +22,7 @@ import socket
 import struct
 import subprocess
 import sys
+import termios
 import time
 import traceback
 
@@ -29,12 +32,26 @@ from harness import (FULL_QUEUE_V4, FULL_QUEUE_V6, NAMESPACE_MARK,  # noqa: E402
                      NGINX_V4, NGINX_V6, NO_TLS_V4, SAMPLE_IPV4, SAMPLE_IPV6,
                      SERVICE_HOSTS, V4_FALLBACK, V4_PRIMARY, V6_FALLBACK,
                      V6_PRIMARY, Behaviour, NameServer, Network, Nginx, Site,
-                     build_measure)
+                     build_measure, system_ca_bundle)
 
 BINARY = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
-# Set by the build for sanitizer builds, where valgrind cannot run.
-SANITIZED = os.environ.get("IPWHERE_SANITIZED") == "1"
 CASES = []
+SANITIZER_ENTRY_POINTS = {"__asan_init", "__lsan_do_leak_check", "__tsan_init",
+                          "__msan_init", "__ubsan_handle_add_overflow"}
+
+
+@functools.lru_cache(maxsize=None)
+def sanitized():
+    """Whether a sanitizer runtime is in the binary or among its libraries,
+    however the build asked for it; valgrind cannot run such a binary."""
+    libraries = subprocess.run(["ldd", BINARY], capture_output=True,
+                               text=True).stdout
+    if re.search(r"lib(a|l|t|m|ub)san\.so", libraries):
+        return True
+    symbols = subprocess.run(["nm", "--defined-only", BINARY],
+                             capture_output=True, text=True).stdout
+    return any(line.split()[-1] in SANITIZER_ENTRY_POINTS
+               for line in symbols.splitlines() if line.strip())
 
 
 def case(function):
@@ -636,15 +653,20 @@ def thread_start_failure_is_a_failed_lookup(net):
 # System call numbers for the probes that gdb makes a waiting run's threads
 # call.
 SYSCALLS = {"x86_64": dict(mmap=9, openat=257, execve=59, socket=41, bind=49,
-                           connect=42, kill=62),
+                           connect=42, kill=62, socketpair=53, ioctl=16,
+                           fchmodat=268, prlimit64=302, memfd_create=319),
             "aarch64": dict(mmap=222, openat=56, execve=221, socket=198,
-                            bind=200, connect=203, kill=129)}
-EACCES, EPERM = 13, 1
+                            bind=200, connect=203, kill=129, socketpair=199,
+                            ioctl=29, fchmodat=53, prlimit64=261,
+                            memfd_create=279)}
+EPERM, EACCES, EAFNOSUPPORT = 1, 13, 97
+TIOCSTI = 0x5412
 
 # Run by gdb's Python, after CONFIG = (numbers, blob, out, probes): in each
 # thread, maps the blob of paths and addresses, makes each probe's system
 # call and appends "THREAD NAME RESULT ERRNO" to `out`. Arguments that are
-# strings are offsets into the blob ("m + 16").
+# strings are offsets into the blob ("m + 16"); bind and connect take the
+# arguments of socket() first, and report its failure if it fails.
 GDB_PROBE = """
 import gdb
 numbers, blob, out, probes = CONFIG
@@ -660,8 +682,9 @@ for thread in sorted(gdb.selected_inferior().threads(), key=lambda t: t.num):
     for name, kind, args in probes:
         args = [eval(a, {"m": m}) if isinstance(a, str) else a for a in args]
         if kind in ("bind", "connect"):
-            args[0] = call("socket", args[0], 1, 0)
-        result = call(kind, *args)
+            args[0] = call("socket", *args[0])
+        result = args[0] if kind in ("bind", "connect") and args[0] < 0 \\
+            else call(kind, *args)
         error = int(gdb.parse_and_eval("*(int *) __errno_location()"))
         with open(out, "a") as f:
             f.write("%d %s %d %d\\n" % (thread.num, name, result, error))
@@ -677,6 +700,13 @@ def landlock_abi():
                                ctypes.c_uint(1)))
 
 
+def mdwe_available():
+    """Whether the kernel refuses writable-and-executable memory on request
+    (PR_GET_MDWE answers)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    return libc.prctl(66, 0, 0, 0, 0) >= 0
+
+
 def sigpipe_blocked(pid):
     """Whether each thread of process `pid` blocks SIGPIPE, by thread id."""
     blocked = {}
@@ -685,6 +715,29 @@ def sigpipe_blocked(pid):
             mask = next(line for line in f if line.startswith("SigBlk:"))
         blocked[int(tid)] = bool(int(mask.split()[1], 16) >> (signal.SIGPIPE - 1) & 1)
     return blocked
+
+
+def process_status(pid, *keys):
+    """The named lines of /proc/PID/status, values with single spaces."""
+    with open(f"/proc/{pid}/status") as f:
+        fields = dict(line.rstrip("\n").split(":", 1) for line in f)
+    return {key: " ".join(fields[key].split()) for key in keys}
+
+
+def as_nobody():
+    os.setgroups([])
+    os.setgid(NOBODY)
+    os.setuid(NOBODY)
+
+
+def controlling_terminal(terminal):
+    def make():
+        os.setsid()
+        fcntl.ioctl(terminal, termios.TIOCSCTTY, 0)
+    return make
+
+
+NOBODY = 65534
 
 
 @case
@@ -697,14 +750,24 @@ def every_thread_of_a_running_lookup_is_confined(net):
     numbers = SYSCALLS.get(platform.machine())
     if not numbers or not shutil.which("gdb"):
         raise Skip("needs gdb, on x86_64 or aarch64")
+    # The test's own files: one only the confinement keeps from the run, one
+    # owned by the user the run becomes, and a pathname UNIX socket.
     secret = os.path.join(net.dir, "secret")
-    with open(secret, "w") as f:
-        f.write("secret")
-    unix_name = b"\0ipwhere-e2e-confinement"
-    service = socket.create_server(("127.0.0.1", 8443))
-    abstract = socket.socket(socket.AF_UNIX)
-    abstract.bind(unix_name)
-    abstract.listen()
+    owned = os.path.join(net.dir, "owned")
+    for path in (secret, owned):
+        with open(path, "w") as f:
+            f.write("secret")
+        os.chmod(path, 0o644)
+    os.chown(owned, NOBODY, NOBODY)
+    unix_path = os.path.join(net.dir, "agent.sock")
+    listeners = [socket.create_server(("127.0.0.1", port)) for port in (8443, 3128)]
+    agent = socket.socket(socket.AF_UNIX)
+    agent.bind(unix_path)
+    agent.listen()
+    os.chmod(unix_path, 0o777)
+    listeners.append(agent)
+    # A process of the user the run becomes, whose limits it must not touch.
+    neighbour = subprocess.Popen(["sleep", "60"], preexec_fn=as_nobody)
 
     def inet(port):
         return struct.pack("=H", socket.AF_INET) + struct.pack(">H", port) + \
@@ -715,24 +778,50 @@ def every_thread_of_a_running_lookup_is_confined(net):
                          (512, os.path.join(net.dir, "new").encode()),
                          (1024, b"/etc/hosts"), (1536, b"/bin/true"),
                          (2048, inet(0)), (2064, inet(8443)), (2080, inet(443)),
-                         (2096, struct.pack("=H", socket.AF_UNIX) + unix_name)):
+                         (2096, inet(3128)),
+                         (2112, struct.pack("=H", socket.AF_UNIX) +
+                          unix_path.encode()),
+                         (2304, b"/etc/shadow"), (2560, owned.encode()),
+                         (2816, system_ca_bundle().encode()), (3072, b"id\n")):
         blob[offset:offset + len(data)] = data
     blob_path = os.path.join(net.dir, "probe.bin")
     with open(blob_path, "wb") as f:
         f.write(blob)
-    # name, system call, arguments, the ABI from which it is refused (None:
-    # it must work, which shows that the probes themselves do) and errno.
+    stream, inet4 = [2, 1, 0], [2, 1, 0]
+    unix = [1 | 1 << 32, 1, 0]  # AF_UNIX with a high bit set
+    mdwe = mdwe_available()
+    # name, system call, arguments, when it is refused (None: it must work,
+    # which shows that the probes themselves do; a number: from that
+    # Landlock ABI on; True: always) and errno.
     probes = [("read_system_file", "openat", [-100, "m + 1024", 0], None, 0),
-              ("connect_https", "connect", [2, "m + 2080", 16], None, 0),
+              ("read_ca_bundle", "openat", [-100, "m + 2816", 0], None, 0),
+              ("connect_https", "connect", [inet4, "m + 2080", 16], None, 0),
+              ("connect_proxy_port", "connect", [stream, "m + 2096", 16],
+               None, 0),
               ("read_user_file", "openat", [-100, "m", 0], 1, EACCES),
               ("create_file", "openat", [-100, "m + 512", 0o101, 0o600], 1,
                EACCES),
-              ("bind_tcp", "bind", [2, "m + 2048", 16], 4, EACCES),
-              ("connect_other_port", "connect", [2, "m + 2064", 16], 4, EACCES),
-              ("connect_abstract_unix", "connect",
-               [1, "m + 2096", 2 + len(unix_name)], 6, EPERM),
-              ("signal_other_process", "kill", [os.getpid(), 0], 6, EPERM)]
-    if not SANITIZED:  # sanitizer builds may run their symbolizer
+              ("bind_tcp", "bind", [inet4, "m + 2048", 16], 4, EACCES),
+              ("connect_other_port", "connect", [inet4, "m + 2064", 16], 4,
+               EACCES),
+              ("signal_other_process", "kill", [os.getpid(), 0], 1, EPERM),
+              ("connect_pathname_unix", "connect",
+               [unix, "m + 2112", 2 + len(unix_path)], True, EAFNOSUPPORT),
+              ("datagram_socketpair", "socketpair", [1, 2, 0, "m + 3584"],
+               True, EPERM),
+              ("push_into_terminal", "ioctl", [0, TIOCSTI, "m + 3072"], True,
+               EPERM),
+              ("push_into_terminal_high_bit", "ioctl",
+               [0, TIOCSTI | 1 << 32, "m + 3072"], True, EPERM),
+              ("read_shadow", "openat", [-100, "m + 2304", 0], True, EACCES),
+              ("chmod_own_file", "fchmodat", [-100, "m + 2560", 0o777], True,
+               EPERM),
+              ("limits_of_neighbour", "prlimit64",
+               [neighbour.pid, 7, 0, "m + 3600"], True, EPERM),
+              ("map_writable_executable", "mmap", [0, 4096, 7, 34, -1, 0],
+               True if mdwe else None, EACCES),
+              ("memfd", "memfd_create", ["m + 3072", 0], True, EPERM)]
+    if not sanitized():  # sanitizer builds may run their symbolizer
         # Last: where it is let through, the process becomes /bin/true.
         probes.append(("run_program", "execve", ["m + 1536", 0, 0], 1, EACCES))
     out = os.path.join(net.dir, "probes.txt")
@@ -742,8 +831,14 @@ def every_thread_of_a_running_lookup_is_confined(net):
         f.write(f"CONFIG = {config!r}\n" + GDB_PROBE)
     net.servers.configure({V4_PRIMARY: Behaviour(mode="silent"),
                            V6_PRIMARY: Behaviour(mode="silent")})
-    child = subprocess.Popen([BINARY], stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
+    # A proxy is named, and left unused for every host: its port is open,
+    # others are not.
+    env = dict(os.environ, https_proxy="http://127.0.0.1:3128", no_proxy="*")
+    controller, terminal = os.openpty()
+    child = subprocess.Popen([BINARY], stdin=terminal, stdout=subprocess.DEVNULL,
+                             stderr=terminal, env=env,
+                             preexec_fn=controlling_terminal(terminal))
+    os.close(terminal)
     try:
         deadline = time.monotonic() + 10
         while len(net.servers.log()) < 2 and time.monotonic() < deadline:
@@ -755,14 +850,33 @@ def every_thread_of_a_running_lookup_is_confined(net):
         blocked = sigpipe_blocked(child.pid)
         expect(not blocked.pop(child.pid) and sum(blocked.values()) >= 2,
                f"SIGPIPE blocked in the lookup threads only: {blocked}")
+        # Started as root, the run goes on as nobody, with no capabilities.
+        expect_equal(process_status(child.pid, "Uid", "Gid", "Groups", "CapInh",
+                                    "CapPrm", "CapEff", "CapBnd", "CapAmb",
+                                    "NoNewPrivs", "Seccomp"),
+                     {"Uid": "65534 65534 65534 65534",
+                      "Gid": "65534 65534 65534 65534", "Groups": "",
+                      **{cap: "0000000000000000" for cap in
+                         ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb")},
+                      "NoNewPrivs": "1", "Seccomp": "2"}, "process status")
         gdb = subprocess.run(["gdb", "-nx", "-batch", "-p", str(child.pid),
                               "-x", script], capture_output=True, text=True,
                              timeout=120)
     finally:
         child.kill()
         child.wait()
-        service.close()
-        abstract.close()
+        neighbour.kill()
+        neighbour.wait()
+        for listener in listeners:
+            listener.close()
+    # Nothing was pushed into the terminal's input.
+    os.set_blocking(controller, False)
+    try:
+        pushed = os.read(controller, 4096)
+    except OSError:
+        pushed = b""
+    os.close(controller)
+    expect_equal(pushed, b"", "terminal input")
     seen = {}
     if os.path.exists(out):
         with open(out) as f:
@@ -770,13 +884,13 @@ def every_thread_of_a_running_lookup_is_confined(net):
                 thread, name, result, error = line.split()
                 seen.setdefault(thread, {})[name] = (int(result) >= 0, int(error))
     for thread, outcomes in seen.items():
-        for name, _, _, from_abi, refused in probes:
+        for name, _, _, refused, error in probes:
             actual = outcomes.get(name)
-            if from_abi is None or abi < from_abi:
+            if refused is None or (refused is not True and abi < refused):
                 expect(actual is not None and actual[0],
                        f"thread {thread}: {name} should work: {actual}")
             else:
-                expect_equal(actual, (False, refused), f"thread {thread}: {name}")
+                expect_equal(actual, (False, error), f"thread {thread}: {name}")
     expect(len(seen) >= 3, f"threads probed: {len(seen)}, expected the main "
                            f"thread and two lookups\n{gdb.stdout}{gdb.stderr}")
     print(f"  {len(seen)} threads, {len(probes)} probes each, ABI {abi}")
@@ -828,7 +942,7 @@ def json_report_single_family(net):
 
 @case
 def memcheck_of_both_reports(net):
-    if SANITIZED:
+    if sanitized():
         raise Skip("sanitizer build")
     if not shutil.which("valgrind"):
         raise Skip("valgrind is not installed")
@@ -844,7 +958,7 @@ def memcheck_of_both_reports(net):
 
 
 def memcheck_available():
-    return not SANITIZED and shutil.which("valgrind")
+    return not sanitized() and shutil.which("valgrind")
 
 
 def run_memcheck(*args):
@@ -854,7 +968,7 @@ def run_memcheck(*args):
     in "--pid--" notes, which are dropped; its errors are "==pid==" lines."""
     start = time.monotonic()
     completed = subprocess.run(
-        ["valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
+        ["valgrind", "--quiet", "--vgdb=no", "--error-exitcode=99", "--leak-check=full",
          "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",
          BINARY, *args], capture_output=True, timeout=120)
     completed.stderr = re.sub(rb"(?m)^--\d+-- .*\n", b"", completed.stderr)

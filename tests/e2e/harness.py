@@ -1,12 +1,16 @@
 """A private network for running the ipwhere binary end to end.
 
 Inside a fresh network and mount namespace, the harness brings up loopback,
-bind-mounts its own hosts file, name service switch and resolver
-configuration and CA bundle over the system's, and serves HTTPS on
+lays a writable layer over /etc, bind-mounts its own hosts file there,
+writes its own name service switch, turns the resolver configuration and
+the CA bundle into symbolic links into its own folder (as systems with a
+local resolver service link them into /run), and serves HTTPS on
 127.0.0.1:443 and [::1]:443 with certificates made by the openssl CLI. Each
 service host behaves as the test configures it and every request is logged.
-A name server that never answers can be started on 127.0.0.1:53 for hosts
-left out of the hosts file. No traffic leaves loopback.
+A name server on port 53 can answer chosen names, or never answer, for
+hosts left out of the hosts file. Its files are readable by every user, as
+the system's are, since a run started as root goes on as nobody. No traffic
+leaves loopback.
 """
 
 import atexit
@@ -397,13 +401,16 @@ class HttpsServers:
 
 
 class NameServer:
-    """Reads DNS queries on port 53 (UDP and TCP) of `addresses` and never
-    answers, as a name server that went away behind a VPN does. names()
-    lists the names asked over UDP."""
+    """Reads DNS queries on port 53 (UDP and TCP) of `addresses`. Names in
+    `answers` (name to IPv4 or IPv6 address) get their address for a
+    query of its type, and an empty answer for the other; other queries are
+    never answered, as by a name server that went away behind a VPN.
+    names() lists the names asked over UDP."""
 
-    def __init__(self, addresses=("127.0.0.1",)):
+    def __init__(self, addresses=("127.0.0.1",), answers=None):
         self.lock = threading.Lock()
         self.asked = []
+        self.answers = dict(answers or {})
         self.sockets = []
         for address in addresses:
             udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -422,13 +429,30 @@ class NameServer:
 
     def _read(self, udp):
         while True:
-            query = udp.recv(512)
+            query, client = udp.recvfrom(512)
             labels, i = [], 12  # the question follows the 12-byte header
             while i < len(query) and query[i]:
                 labels.append(query[i + 1:i + 1 + query[i]].decode("latin-1"))
                 i += 1 + query[i]
+            name = ".".join(labels)
             with self.lock:
-                self.asked.append(".".join(labels))
+                self.asked.append(name)
+            if name in self.answers and i + 5 <= len(query):
+                udp.sendto(self._answer(query[:i + 5], self.answers[name]),
+                           client)
+
+    @staticmethod
+    def _answer(question, address):
+        """The reply to `question` (header and question section)."""
+        qtype = struct.unpack(">H", question[-4:-2])[0]
+        family = socket.AF_INET6 if ":" in address else socket.AF_INET
+        record = b""
+        if qtype == (28 if family == socket.AF_INET6 else 1):
+            data = socket.inet_pton(family, address)
+            record = struct.pack(">HHHIH", 0xC00C, qtype, 1, 60, len(data)) + data
+        header = question[:2] + struct.pack(">HHHHH", 0x8180, 1,
+                                            1 if record else 0, 0, 0)
+        return header + question[12:] + record
 
     def _hold(self, tcp):
         held = []
@@ -451,19 +475,20 @@ class Network:
         self.dir = tempfile.mkdtemp(prefix="ipwhere-e2e-")
         # Keys and all: removed when the process ends, passed or failed.
         atexit.register(shutil.rmtree, self.dir, ignore_errors=True)
+        # A run as root goes on as nobody, which must read what it reads
+        # on a real system: the files named below, and the resolver folder.
+        os.chmod(self.dir, 0o711)
         self.certs = Certificates(self.dir)
+        overlay_etc(self.dir)
         self.hosts_file = os.path.join(self.dir, "hosts")
         self.map_hosts({})
         bind_mount(self.hosts_file, "/etc/hosts")
-        nsswitch = os.path.join(self.dir, "nsswitch.conf")
-        with open(nsswitch, "w") as f:
-            f.write("hosts: files dns\n")
-        if os.path.exists("/etc/nsswitch.conf"):
-            bind_mount(nsswitch, "/etc/nsswitch.conf")
-        self.resolv_file = os.path.join(self.dir, "resolv.conf")
+        self.use_name_services("files dns")
+        self.resolver_dir = os.path.join(self.dir, "resolver")
+        os.mkdir(self.resolver_dir, 0o755)
+        self.resolv_file = os.path.join(self.resolver_dir, "resolv.conf")
         self.configure_resolver()
-        if os.path.exists(os.path.realpath("/etc/resolv.conf")):
-            bind_mount(self.resolv_file, os.path.realpath("/etc/resolv.conf"))
+        link_over("/etc/resolv.conf", self.resolv_file)
         bundle = self.certs.bundle
         if full_bundle:
             bundle = os.path.join(self.dir, "full-bundle.pem")
@@ -471,7 +496,11 @@ class Network:
                 for path in (system_ca_bundle(), self.certs.bundle):
                     with open(path, "rb") as f:
                         out.write(f.read())
-        bind_mount(bundle, system_ca_bundle())
+        os.chmod(bundle, 0o644)
+        if system_ca_bundle().startswith("/etc/"):
+            link_over(system_ca_bundle(), bundle)
+        else:
+            bind_mount(bundle, system_ca_bundle())
         self.servers = HttpsServers(self.certs) if python_servers else None
 
     def map_hosts(self, overrides):
@@ -486,14 +515,45 @@ class Network:
             for host, address in addresses.items():
                 if address is not None:
                     f.write(f"{address} {host}\n")
+        os.chmod(self.hosts_file, 0o644)
+
+    def use_name_services(self, sources):
+        """The sources of the hosts database in nsswitch.conf."""
+        with open("/etc/nsswitch.conf", "w") as f:
+            f.write(f"hosts: {sources}\n")
 
     def configure_resolver(self, nameservers=("127.0.0.1",),
                            options="timeout:1 attempts:1"):
-        """The resolver's name servers and options (none: glibc's defaults)."""
-        with open(self.resolv_file, "w") as f:
+        """The resolver's name servers and options (none: glibc's defaults),
+        written as resolver services and DHCP clients write them: a new
+        file renamed over the old one."""
+        new = self.resolv_file + ".new"
+        with open(new, "w") as f:
             f.writelines(f"nameserver {address}\n" for address in nameservers)
             if options:
                 f.write(f"options {options}\n")
+        os.chmod(new, 0o644)
+        os.rename(new, self.resolv_file)
+
+
+def overlay_etc(directory):
+    """A writable layer over /etc, private to this mount namespace, so that
+    its files can be replaced by links or written."""
+    upper, work = (os.path.join(directory, name) for name in ("etc", "etc-work"))
+    os.mkdir(upper)
+    os.mkdir(work)
+    subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
+                    f"lowerdir=/etc,upperdir={upper},workdir={work}", "/etc"],
+                   check=True)
+
+
+def link_over(path, target):
+    """Replaces `path` (under the /etc layer) by a symbolic link to
+    `target`."""
+    if os.path.lexists(path):
+        os.remove(path)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    os.symlink(target, path)
 
 
 class Site:

@@ -14,11 +14,25 @@ set -eu
 cd "$(dirname "$0")"
 
 BUILD_PACKAGES="cmake make g++ pkg-config libcurl4-openssl-dev nlohmann-json3-dev libseccomp-dev ca-certificates"
-TEST_PACKAGES="libgtest-dev python3 openssl util-linux mount valgrind nginx-light gdb"
+TEST_PACKAGES="libgtest-dev python3 openssl util-linux mount valgrind nginx-light gdb libnss-myhostname"
 
 . scripts/need.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
+
+# The resolve name-service module, for the end-to-end case that names it in
+# nsswitch.conf. Only the library: the package pulls in systemd-resolved,
+# which would turn /etc/resolv.conf into a link to a stub that does not
+# run here. It does nothing until an nsswitch.conf names it.
+need_nss_resolve() {
+  libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+  [ -e "$libdir/libnss_resolve.so.2" ] && return 0
+  unpacked=$(mktemp -d)
+  (cd "$unpacked" && apt-get download libnss-resolve >/dev/null 2>&1 &&
+    dpkg-deb -x libnss-resolve_*.deb root) &&
+    cp "$unpacked"/root/usr/lib/*/libnss_resolve.so.2 "$libdir"/
+  rm -rf "$unpacked"
+}
 
 release_build() {
   cmake --preset release >/dev/null
@@ -34,7 +48,8 @@ case "$command" in
     exec build/release/ipwhere "$@"
     ;;
   test)
-    need $BUILD_PACKAGES $TEST_PACKAGES
+    need $BUILD_PACKAGES $TEST_PACKAGES dpkg-dev
+    need_nss_resolve
     cmake --preset test "$@"
     cmake --build build/test -j "$jobs"
     ctest --test-dir build/test --output-on-failure

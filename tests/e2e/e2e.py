@@ -12,6 +12,7 @@ import contextlib
 import ctypes
 import fcntl
 import functools
+import glob
 import json
 import os
 import platform
@@ -23,6 +24,7 @@ import struct
 import subprocess
 import sys
 import termios
+import threading
 import time
 import traceback
 
@@ -31,8 +33,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (FULL_QUEUE_V4, FULL_QUEUE_V6, NAMESPACE_MARK,  # noqa: E402
                      NGINX_V4, NGINX_V6, NO_TLS_V4, SAMPLE_IPV4, SAMPLE_IPV6,
                      SERVICE_HOSTS, V4_FALLBACK, V4_PRIMARY, V6_FALLBACK,
-                     V6_PRIMARY, Behaviour, NameServer, Network, Nginx, Site,
-                     build_measure, system_ca_bundle)
+                     V6_PRIMARY, Behaviour, ConnectProxy, NameServer, Network,
+                     Nginx, Site, build_measure, system_ca_bundle)
 
 BINARY = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
 CASES = []
@@ -571,6 +573,113 @@ def every_host_silent_fails_within_two_request_bounds(net):
                  "hosts asked")
     expect_seconds(result.elapsed, 40, "run took")
     print(f"  failed after {result.elapsed:.2f} s")
+
+
+# --- Name resolution and proxies as systems set them up -------------------
+
+@slow_case
+def resolver_file_replaced_or_late_during_a_run(net):
+    # As on a system with a local resolver service: /etc/resolv.conf links
+    # into the service's folder, where the file is replaced by rename on a
+    # network change, or appears only once the service is up. The primary
+    # fails after 2 s; the fallback's name is known to the name server only.
+    name_server = NameServer(("127.0.0.53",), answers={V4_FALLBACK: "127.0.0.1"})
+    net.map_hosts({V4_FALLBACK: None})
+    for replaced in (True, False):
+        if replaced:
+            net.configure_resolver(("127.0.0.53",))
+        else:
+            os.remove(net.resolv_file)
+        net.servers.configure({V4_PRIMARY: Behaviour(status=503, body="down",
+                                                     delay=2),
+                               V4_FALLBACK: Behaviour(document("192.0.2.200"))})
+        timer = threading.Timer(1, net.configure_resolver, (("127.0.0.53",),))
+        timer.start()
+        try:
+            result = run("-4")
+        finally:
+            timer.join()
+        what = "replaced" if replaced else "late"
+        expect_run(result, 0, "IPv4 address: 192.0.2.200\n")
+        expect_equal(hosts_asked(net), [V4_PRIMARY, V4_FALLBACK],
+                     f"hosts asked ({what})")
+    expect(V4_FALLBACK in name_server.names(), "the name server was asked")
+
+
+def kill_on_landlock_calls():
+    """In a child before exec: a system-call filter that kills the process
+    on the Landlock calls, as systemd 252's SystemCallFilter=@system-service
+    does."""
+    seccomp = ctypes.CDLL("libseccomp.so.2")
+    seccomp.seccomp_init.restype = ctypes.c_void_p
+    context = ctypes.c_void_p(seccomp.seccomp_init(ctypes.c_uint32(0x7FFF0000)))
+    for number in (444, 445, 446):
+        seccomp.seccomp_rule_add(context, ctypes.c_uint32(0x80000000),
+                                 ctypes.c_int(number), ctypes.c_uint(0))
+    if seccomp.seccomp_load(context) != 0:
+        os._exit(125)
+
+
+@case
+def a_service_managers_filter_does_not_kill_the_run(net):
+    try:
+        ctypes.CDLL("libseccomp.so.2")
+    except OSError:
+        raise Skip("no libseccomp.so.2 to build the outer filter with")
+    for args, out in (((), FULL_V4_TEXT + FULL_V6_TEXT),
+                      (("-6", "--json"), expected_json(ipv6=SAMPLE_IPV6))):
+        net.servers.configure(both_working())
+        expect_run(run(*args, preexec_fn=kill_on_landlock_calls), 0, out)
+
+
+@case
+def requests_through_a_proxy(net):
+    proxies = {port: ConnectProxy(port) for port in (3128, 1080)}
+    clean = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+    try:
+        # The port named, and libcurl's default port for a proxy without one.
+        for variable, value, port in (("https_proxy", "http://127.0.0.1:3128",
+                                       3128),
+                                      ("ALL_PROXY", "127.0.0.1", 1080)):
+            net.servers.configure(both_working())
+            expect_run(run(env=dict(clean, **{variable: value})), 0,
+                       FULL_V4_TEXT + FULL_V6_TEXT)
+            expect_equal(sorted(proxies[port].targets()),
+                         [V4_PRIMARY + ":443", V6_PRIMARY + ":443"],
+                         f"tunnels through port {port}")
+    finally:
+        for proxy in proxies.values():
+            proxy.close()
+
+
+def nss_module(name):
+    for pattern in ("/lib/*/", "/usr/lib/*/", "/lib64/", "/usr/lib64/"):
+        if glob.glob(pattern + f"libnss_{name}.so.2"):
+            return True
+    return False
+
+
+@case
+def name_services_that_ask_a_daemon_give_way_to_dns(net):
+    # What Debian writes into nsswitch.conf with libnss-resolve installed.
+    # The resolve module asks its daemon over a UNIX socket, which the run
+    # may not open: it must report itself unavailable, and dns answer.
+    if not (nss_module("resolve") and nss_module("myhostname")):
+        raise Skip("needs libnss_resolve.so.2 and libnss_myhostname.so.2")
+    name_server = NameServer(("127.0.0.6",), answers={V4_PRIMARY: "127.0.0.1",
+                                                      V6_PRIMARY: "::1"})
+    net.use_name_services("files myhostname resolve [!UNAVAIL=return] dns")
+    net.configure_resolver(("127.0.0.6",))
+    net.map_hosts({V4_PRIMARY: None, V6_PRIMARY: None})
+    try:
+        net.servers.configure(both_working())
+        expect_run(run(), 0, FULL_V4_TEXT + FULL_V6_TEXT)
+        expect_equal(sorted(set(name_server.names())), [V4_PRIMARY, V6_PRIMARY],
+                     "names asked")
+    finally:
+        net.map_hosts({})
+        net.configure_resolver()
+        net.use_name_services("files dns")
 
 
 # --- Options and output ----------------------------------------------------

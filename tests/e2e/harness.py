@@ -460,6 +460,68 @@ class NameServer:
             held.append(tcp.accept()[0])
 
 
+class ConnectProxy:
+    """An HTTP proxy on 127.0.0.1:`port` that tunnels each CONNECT request
+    to the named host and port, found through the hosts file; targets()
+    lists the "host:port" of each tunnel."""
+
+    def __init__(self, port):
+        self.lock = threading.Lock()
+        self.targets_seen = []
+        self.listener = socket.create_server(("127.0.0.1", port))
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def targets(self):
+        with self.lock:
+            return list(self.targets_seen)
+
+    def close(self):
+        self.listener.close()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._tunnel, args=(client,),
+                             daemon=True).start()
+
+    def _tunnel(self, client):
+        with client:
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = client.recv(4096)
+                if not chunk:
+                    return
+                head += chunk
+            method, target = head.split(b" ", 2)[:2]
+            target = target.decode("latin-1")
+            with self.lock:
+                self.targets_seen.append(target)
+            host, port = target.rsplit(":", 1)
+            if method != b"CONNECT":
+                client.sendall(b"HTTP/1.1 405 Method Not Allowed\r\n\r\n")
+                return
+            with socket.create_connection((host, int(port)), timeout=30) as server:
+                client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                threading.Thread(target=self._relay, args=(server, client),
+                                 daemon=True).start()
+                self._relay(client, server)
+
+    @staticmethod
+    def _relay(source, sink):
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    sink.shutdown(socket.SHUT_WR)
+                    return
+                sink.sendall(data)
+        except OSError:
+            pass
+
+
 class Network:
     """Sets up the namespace: loopback, name resolution, CA, servers."""
 

@@ -15,7 +15,6 @@
 #include <grp.h>
 #include <linux/capability.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -69,23 +68,34 @@ __attribute__((weak)) void __ubsan_handle_add_overflow();
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 }
 
-SanitizerRuntimes sanitizer_runtimes() noexcept {
-  SanitizerRuntimes runtimes;
-  // AddressSanitizer brings LeakSanitizer, which stops the threads with
-  // ptrace and reads /proc to check for leaks at exit.
-  runtimes.leak = __asan_init != nullptr || __lsan_do_leak_check != nullptr;
+// What the compiler says it instruments: GCC defines __SANITIZE_*__ for
+// AddressSanitizer and ThreadSanitizer only, Clang answers __has_feature.
 #if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer) || \
     __has_feature(leak_sanitizer)
-  runtimes.leak = true;
+constexpr bool kLeakCheckerCompiledIn = true;
+#else
+constexpr bool kLeakCheckerCompiledIn = false;
 #endif
-  runtimes.any = runtimes.leak || __tsan_init != nullptr ||
-                 __msan_init != nullptr ||
-                 __ubsan_handle_add_overflow != nullptr;
 #if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer) || \
     __has_feature(memory_sanitizer) ||                                 \
     __has_feature(undefined_behavior_sanitizer)
-  runtimes.any = true;
+constexpr bool kSanitizerCompiledIn = true;
+#else
+constexpr bool kSanitizerCompiledIn = false;
 #endif
+
+SanitizerRuntimes sanitizer_runtimes() noexcept {
+  SanitizerRuntimes runtimes;
+  // AddressSanitizer brings LeakSanitizer, which stops the threads with
+  // ptrace from a helper process and reads /proc to check for leaks at
+  // exit.
+  runtimes.leak = kLeakCheckerCompiledIn || __asan_init != nullptr ||
+                  __lsan_do_leak_check != nullptr;
+  // Every runtime reads /proc/self/maps and runs a symbolizer program for
+  // the stack traces of its reports.
+  runtimes.any = runtimes.leak || kSanitizerCompiledIn ||
+                 __tsan_init != nullptr || __msan_init != nullptr ||
+                 __ubsan_handle_add_overflow != nullptr;
   return runtimes;
 }
 
@@ -139,8 +149,8 @@ Plan make_plan(const Allowance& allowance) {
       plan.gid = nobody->pw_gid;
     }
     const std::string last = read_file("/proc/sys/kernel/cap_last_cap");
-    const int value = std::atoi(last.c_str());
-    if (value > 0 && value < 64) plan.last_capability = value;
+    const long value = std::strtol(last.c_str(), nullptr, 10);
+    if (value > 0 && value < 64) plan.last_capability = static_cast<int>(value);
   }
   plan.landlock.readable = allowance.readable;
   plan.landlock.connect_ports.assign(std::begin(kPorts), std::end(kPorts));
@@ -200,9 +210,8 @@ void take(Step step, const Plan& plan, ConfinementReport& report) {
       report.landlock = apply_landlock(plan.landlock);
       break;
     case kSyscallFilter:
-      report.syscall_filter =
-          prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L) == 0 &&
-          install_syscall_filter(plan.filter);
+      report.syscall_filter = prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L) == 0 &&
+                              install_syscall_filter(plan.filter);
       break;
     case kNoExecGain:
       // Valgrind's memcheck cannot run under it.

@@ -59,7 +59,7 @@ struct ConfinementReport {
   LandlockRights landlock;    // the Landlock rights handled
   bool syscall_filter = false;
   bool no_exec_gain = false;  // no writable-and-executable memory
-  int trials = 0;  // child processes that tried the steps first
+  int trials = 0;             // child processes that tried the steps first
 };
 
 // Which sanitizer runtimes are in this process, however the build asked

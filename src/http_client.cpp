@@ -161,7 +161,7 @@ using Part = std::unique_ptr<char, PartDeleter>;
 
 Part url_part(CURLU* url, CURLUPart which) {
   char* part = nullptr;
-  if (curl_url_get(url, which, &part, 0) != CURLUE_OK) return Part();
+  if (curl_url_get(url, which, &part, 0) != CURLUE_OK) return {};
   return Part(part);
 }
 

@@ -7,10 +7,10 @@
 #if defined(IPWHERE_CONFINEMENT) && defined(__linux__)
 #define IPWHERE_LANDLOCK 1
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <climits>
 
 #include <cstdlib>
 #endif
@@ -82,8 +82,7 @@ int create_ruleset(LandlockRights& rights,
       LandlockRights trial = rights;
       for (unsigned i = 0; i < kPartCount; ++i)
         if ((left_out & (1U << i)) != 0) trial = without(trial, kParts[i]);
-      if (std::find(tried.begin(), tried.end(), trial) != tried.end())
-        continue;
+      if (std::find(tried.begin(), tried.end(), trial) != tried.end()) continue;
       tried.push_back(trial);
       const int taken = create(trial);
       if (taken >= 0) {
@@ -139,8 +138,8 @@ static_assert(sizeof(NetPortAttr) == 16, "landlock_net_port_attr");
 // Readable for every run: where the system keeps libraries, name-service
 // modules, TLS configuration and certificates, on the usual layouts. /bin,
 // /sbin and /opt are not read once a run has started.
-const char* const kSystemLocations[] = {"/etc",   "/usr",    "/lib",
-                                        "/lib32", "/lib64",  "/libx32",
+const char* const kSystemLocations[] = {"/etc",       "/usr",      "/lib",
+                                        "/lib32",     "/lib64",    "/libx32",
                                         "/nix/store", "/gnu/store"};
 // What the resolver reads. A file it cannot read counts as missing,
 // without an error, so it must stay readable wherever the links in /etc
@@ -195,7 +194,7 @@ std::string final_target(std::string link) {
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer)
       return {};
     std::string next(buffer, static_cast<std::size_t>(length));
-    if (next[0] != '/') next = parent_of(link) + "/" + next;
+    if (next[0] != '/') next.insert(0, parent_of(link) + "/");
     link = target = next;
   }
   return {};
@@ -217,7 +216,7 @@ std::string resolver_directory(const char* file) {
       if (directory == "/" || directory == ".") return {};
       continue;
     }
-    const std::string resolved = real;
+    std::string resolved = real;
     std::free(real);  // NOLINT(cppcoreguidelines-no-malloc)
     if (std::count(resolved.begin(), resolved.end(), '/') < 2) return {};
     return resolved;

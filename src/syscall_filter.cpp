@@ -43,7 +43,7 @@ constexpr unsigned kCloneFlagsArg = 0;
 // offset; there only the names count.
 struct Call {
   const char* name;
-  int number;
+  int number;  // cppcheck-suppress unusedStructMember
 };
 
 int number_of(const Call& call) {
@@ -56,39 +56,59 @@ int number_of(const Call& call) {
 
 // Changes of file metadata, which Landlock does not cover.
 const Call kMetadataCalls[] = {
-    {"chmod", -1},         {"fchmod", -1},         {"fchmodat", -1},
-    {"fchmodat2", 452},    {"chown", -1},          {"fchown", -1},
-    {"lchown", -1},        {"fchownat", -1},       {"setxattr", -1},
-    {"lsetxattr", -1},     {"fsetxattr", -1},      {"setxattrat", 463},
-    {"removexattr", -1},   {"lremovexattr", -1},   {"fremovexattr", -1},
-    {"removexattrat", 466}, {"utime", -1},         {"utimes", -1},
-    {"utimensat", -1},     {"futimesat", -1}};
+    {"chmod", -1},          {"fchmod", -1},       {"fchmodat", -1},
+    {"fchmodat2", 452},     {"chown", -1},        {"fchown", -1},
+    {"lchown", -1},         {"fchownat", -1},     {"setxattr", -1},
+    {"lsetxattr", -1},      {"fsetxattr", -1},    {"setxattrat", 463},
+    {"removexattr", -1},    {"lremovexattr", -1}, {"fremovexattr", -1},
+    {"removexattrat", 466}, {"utime", -1},        {"utimes", -1},
+    {"utimensat", -1},      {"futimesat", -1}};
 
 // Kernel surfaces a lookup never uses: other processes' memory, BPF,
 // performance counters, io_uring, key rings, namespaces, mounts, modules,
 // and memory that could be mapped twice (once writable, once executable).
-const Call kUnusedCalls[] = {
-    {"process_vm_readv", -1}, {"process_vm_writev", -1},
-    {"process_madvise", 440}, {"pidfd_getfd", 438},
-    {"bpf", -1},              {"perf_event_open", -1},
-    {"userfaultfd", -1},      {"io_uring_setup", 425},
-    {"io_uring_enter", 426},  {"io_uring_register", 427},
-    {"add_key", -1},          {"request_key", -1},
-    {"keyctl", -1},           {"unshare", -1},
-    {"setns", -1},            {"mount", -1},
-    {"umount", -1},           {"umount2", -1},
-    {"mount_setattr", 442},   {"move_mount", 429},
-    {"open_tree", 428},       {"fsopen", 430},
-    {"fsconfig", 431},        {"fsmount", 432},
-    {"fspick", 433},          {"chroot", -1},
-    {"pivot_root", -1},       {"init_module", -1},
-    {"finit_module", -1},     {"delete_module", -1},
-    {"kexec_load", -1},       {"kexec_file_load", -1},
-    {"swapon", -1},           {"swapoff", -1},
-    {"reboot", -1},           {"acct", -1},
-    {"quotactl", -1},         {"quotactl_fd", 443},
-    {"memfd_create", -1},     {"memfd_secret", 447},
-    {"shmget", -1},           {"shmat", -1}};
+const Call kUnusedCalls[] = {{"process_vm_readv", -1},
+                             {"process_vm_writev", -1},
+                             {"process_madvise", 440},
+                             {"pidfd_getfd", 438},
+                             {"bpf", -1},
+                             {"perf_event_open", -1},
+                             {"userfaultfd", -1},
+                             {"io_uring_setup", 425},
+                             {"io_uring_enter", 426},
+                             {"io_uring_register", 427},
+                             {"add_key", -1},
+                             {"request_key", -1},
+                             {"keyctl", -1},
+                             {"unshare", -1},
+                             {"setns", -1},
+                             {"mount", -1},
+                             {"umount", -1},
+                             {"umount2", -1},
+                             {"mount_setattr", 442},
+                             {"move_mount", 429},
+                             {"open_tree", 428},
+                             {"fsopen", 430},
+                             {"fsconfig", 431},
+                             {"fsmount", 432},
+                             {"fspick", 433},
+                             {"chroot", -1},
+                             {"pivot_root", -1},
+                             {"init_module", -1},
+                             {"finit_module", -1},
+                             {"delete_module", -1},
+                             {"kexec_load", -1},
+                             {"kexec_file_load", -1},
+                             {"swapon", -1},
+                             {"swapoff", -1},
+                             {"reboot", -1},
+                             {"acct", -1},
+                             {"quotactl", -1},
+                             {"quotactl_fd", 443},
+                             {"memfd_create", -1},
+                             {"memfd_secret", 447},
+                             {"shmget", -1},
+                             {"shmat", -1}};
 
 // Calls that may name another process, allowed for the caller alone: the
 // argument that names the process (index) must be 0.
@@ -97,9 +117,9 @@ struct ProcessCall {
   unsigned pid_arg;
 };
 const ProcessCall kProcessCalls[] = {
-    {{"prlimit64", -1}, 0},         {{"sched_setparam", -1}, 0},
+    {{"prlimit64", -1}, 0},          {{"sched_setparam", -1}, 0},
     {{"sched_setscheduler", -1}, 0}, {{"sched_setaffinity", -1}, 0},
-    {{"sched_setattr", -1}, 0},     {{"setpriority", -1}, 1},
+    {{"sched_setattr", -1}, 0},      {{"setpriority", -1}, 1},
     {{"ioprio_set", -1}, 1}};
 
 class Filter {

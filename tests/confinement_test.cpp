@@ -14,9 +14,9 @@
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -43,9 +43,8 @@ namespace {
 // IOCTL_DEV (5); TCP bind and connect (4); both scopes (6).
 TEST(LandlockRights, EveryAbiHandsOverWhatItKnows) {
   const LandlockRights expected[] = {
-      {0, 0, 0},          {0x1FFF, 0, 0},      {0x3FFF, 0, 0},
-      {0x7FFF, 0, 0},     {0x7FFF, 3, 0},      {0xFFFF, 3, 0},
-      {0xFFFF, 3, 3},     {0xFFFF, 3, 3}};
+      {0, 0, 0},      {0x1FFF, 0, 0}, {0x3FFF, 0, 0}, {0x7FFF, 0, 0},
+      {0x7FFF, 3, 0}, {0xFFFF, 3, 0}, {0xFFFF, 3, 3}, {0xFFFF, 3, 3}};
   for (int abi = 0; abi <= 7; ++abi) {
     const LandlockRights rights = landlock_rights(abi, true);
     EXPECT_EQ(rights, expected[abi]) << "ABI " << abi;
@@ -74,8 +73,7 @@ TEST(LandlockRights, ARefusedPartIsLeftOutAlone) {
       {"refuses network rights",
        [](const LandlockRights& r) { return r.net != 0; },
        {0xFFFF, 0, 3}},
-      {"takes everything", [](const LandlockRights&) { return false; },
-       full}};
+      {"takes everything", [](const LandlockRights&) { return false; }, full}};
   for (const Case& c : cases) {
     LandlockRights rights = full;
     int calls = 0;
@@ -195,8 +193,9 @@ std::string in_child(const std::function<std::string()>& body) {
   close(report[0]);
   int status = 0;
   waitpid(child, &status, 0);
-  if (!WIFEXITED(status)) lines += "child killed by signal " +
-                                   std::to_string(WTERMSIG(status)) + "\n";
+  if (!WIFEXITED(status))
+    lines +=
+        "child killed by signal " + std::to_string(WTERMSIG(status)) + "\n";
   return lines;
 }
 
@@ -242,8 +241,7 @@ const Check kForbidden[] = {
      }},
     {"bind a TCP port", 4, [](const std::string&) { return tcp(bind, 0); }},
     {"connect to TCP port 8080", 4,
-     [](const std::string&) { return only(EACCES, tcp(connect, 8080)); },
-     true},
+     [](const std::string&) { return only(EACCES, tcp(connect, 8080)); }, true},
     {"connect to an abstract UNIX socket", 6,
      [](const std::string& scratch) { return connect_abstract_unix(scratch); }},
     {"signal the parent process", 6,
@@ -276,8 +274,10 @@ std::string expected_outcomes(int abi, const LandlockAllowance& allowance) {
       line("connect to TCP port 3128", proxy_port_refused ? EACCES : 0);
   for (const Check& check : kForbidden) {
     const bool refused =
-        abi >= check.abi && !(check.any_port_allows && allowance.connect_any_port) &&
-        !(check.attempt == kForbidden[5].attempt && allowance.sanitizer_runtime);
+        abi >= check.abi &&
+        !(check.any_port_allows && allowance.connect_any_port) &&
+        !(check.attempt == kForbidden[5].attempt &&
+          allowance.sanitizer_runtime);
     // Landlock refuses scoped calls with EPERM, everything else with
     // EACCES.
     lines += line(check.what, !refused ? 0 : check.abi >= 6 ? EPERM : EACCES);
@@ -448,8 +448,8 @@ const FilterCheck kFilterChecks[] = {
      }},
     {"setxattr", EPERM,
      [](const std::string& scratch) {
-       return syscall(SYS_setxattr, (scratch + "/secret").c_str(),
-                      "user.test", "x", 1, 0);
+       return syscall(SYS_setxattr, (scratch + "/secret").c_str(), "user.test",
+                      "x", 1, 0);
      }},
     {"prlimit64 of this process", 0,
      [](const std::string&) {
@@ -498,8 +498,8 @@ TEST_F(Confinement, TheFilterRefusesEachCallItNames) {
               std::string lines;
               for (const FilterCheck& check : kFilterChecks) {
                 errno = 0;
-                lines += line(check.what,
-                              check.attempt(scratch_) >= 0 ? 0 : errno);
+                lines +=
+                    line(check.what, check.attempt(scratch_) >= 0 ? 0 : errno);
               }
               return lines;
             }),
@@ -507,7 +507,9 @@ TEST_F(Confinement, TheFilterRefusesEachCallItNames) {
 }
 
 // Whether this kernel refuses writable-and-executable memory on request.
-bool mdwe_supported() { return prctl(66 /* PR_GET_MDWE */, 0L, 0L, 0L, 0L) >= 0; }
+bool mdwe_supported() {
+  return prctl(66 /* PR_GET_MDWE */, 0L, 0L, 0L, 0L) >= 0;
+}
 
 TEST_F(Confinement, ARunTakesEveryStepTheSystemOffers) {
   const bool as_root = getuid() == 0;
@@ -524,8 +526,8 @@ TEST_F(Confinement, ARunTakesEveryStepTheSystemOffers) {
         line("trials", report.trials);
     void* memory = mmap(nullptr, 4096, PROT_READ | PROT_WRITE | PROT_EXEC,
                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    text += line("map writable and executable",
-                 memory == MAP_FAILED ? errno : 0);
+    text +=
+        line("map writable and executable", memory == MAP_FAILED ? errno : 0);
     text += line("read /etc/shadow", open_file("/etc/shadow", O_RDONLY));
     text += line("read /etc/hosts", open_file("/etc/hosts", O_RDONLY));
     text += line("user", static_cast<int>(getuid()));
@@ -541,8 +543,7 @@ TEST_F(Confinement, ARunTakesEveryStepTheSystemOffers) {
       line("filter", syscall_filter_built()) + line("no exec gain", mdwe) +
       line("trials", 0) +
       line("map writable and executable", mdwe ? EACCES : 0) +
-      line("read /etc/shadow", EACCES) +
-      line("read /etc/hosts", 0) +
+      line("read /etc/shadow", EACCES) + line("read /etc/hosts", 0) +
       line("user", as_root ? 65534 : static_cast<int>(getuid()));
   EXPECT_EQ(lines, expected);
 }
@@ -561,7 +562,7 @@ TEST(Descriptors, StandardOnesAreOpenAndInheritedOnesClosed) {
     int failed = 0;
     if (fstat(1, &one) != 0 || one.st_rdev != null_device.st_rdev) failed |= 1;
     if ((fcntl(1, F_GETFL) & O_ACCMODE) != O_RDONLY) failed |= 2;
-    if (inherited != 3) failed |= 4;
+    if (inherited <= 2) failed |= 4;
     close_inherited_descriptors();
     if (fcntl(inherited, F_GETFD) != -1 || errno != EBADF) failed |= 8;
     if (fcntl(0, F_GETFD) == -1 || fcntl(2, F_GETFD) == -1) failed |= 16;
@@ -571,7 +572,7 @@ TEST(Descriptors, StandardOnesAreOpenAndInheritedOnesClosed) {
   waitpid(child, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
   // 1: descriptor 1 is not /dev/null; 2: not read-only; 4: the inherited
-  // file did not get 3; 8: it stayed open; 16: 0 or 2 was closed.
+  // file took a standard one; 8: it stayed open; 16: 0 or 2 was closed.
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 #endif

@@ -750,7 +750,8 @@ def thread_start_failure_is_a_failed_lookup(net):
                            (("-4", "--json"), "Failed to retrieve IPv4 address.\n")):
             net.servers.configure(both_working())
             # LeakSanitizer needs a thread of its own to check at exit.
-            env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
+            env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0",
+                       LSAN_OPTIONS="detect_leaks=0")
             expect_run(run(*args, preexec_fn=confine, env=env, timeout=15), 1, "", line)
             expect_equal(hosts_asked(net), [], "requests")
     finally:

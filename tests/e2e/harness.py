@@ -476,6 +476,8 @@ class ConnectProxy:
             return list(self.targets_seen)
 
     def close(self):
+        # Wakes the accepting thread, which would keep the port otherwise.
+        self.listener.shutdown(socket.SHUT_RDWR)
         self.listener.close()
 
     def _accept(self):

@@ -630,6 +630,22 @@ def a_service_managers_filter_does_not_kill_the_run(net):
                       (("-6", "--json"), expected_json(ipv6=SAMPLE_IPV6))):
         net.servers.configure(both_working())
         expect_run(run(*args, preexec_fn=kill_on_landlock_calls), 0, out)
+    # Only what would have killed the run is left out: a waiting run is
+    # still nobody, under its own filter besides the outer one.
+    net.servers.configure({V4_PRIMARY: Behaviour(mode="silent")})
+    child = subprocess.Popen([BINARY, "-4"], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL,
+                             preexec_fn=kill_on_landlock_calls)
+    try:
+        deadline = time.monotonic() + 10
+        while not net.servers.log() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        status = process_status(child.pid, "Uid", "Seccomp_filters")
+    finally:
+        child.kill()
+        child.wait()
+    expect_equal(status, {"Uid": "65534 65534 65534 65534",
+                          "Seccomp_filters": "2"}, "a waiting run")
 
 
 @case

@@ -606,18 +606,39 @@ def resolver_file_replaced_or_late_during_a_run(net):
     expect(V4_FALLBACK in name_server.names(), "the name server was asked")
 
 
-def kill_on_landlock_calls():
+def outer_filter(refuse_with=None):
     """In a child before exec: a system-call filter that kills the process
     on the Landlock calls, as systemd 252's SystemCallFilter=@system-service
-    does."""
+    does; or, with `refuse_with` (an errno), makes them fail as on a kernel
+    without Landlock, and seccomp filters and PR_SET_MDWE fail too."""
     seccomp = ctypes.CDLL("libseccomp.so.2")
     seccomp.seccomp_init.restype = ctypes.c_void_p
     context = ctypes.c_void_p(seccomp.seccomp_init(ctypes.c_uint32(0x7FFF0000)))
-    for number in (444, 445, 446):
-        seccomp.seccomp_rule_add(context, ctypes.c_uint32(0x80000000),
+    action = 0x80000000 if refuse_with is None else 0x00050000 | refuse_with
+    numbers = [444, 445, 446]
+    if refuse_with is not None:
+        numbers.append(seccomp.seccomp_syscall_resolve_name(b"seccomp"))
+    for number in numbers:
+        seccomp.seccomp_rule_add(context, ctypes.c_uint32(action),
                                  ctypes.c_int(number), ctypes.c_uint(0))
+    if refuse_with is not None:
+        # prctl(PR_SET_SECCOMP) and prctl(PR_SET_MDWE), as older kernels.
+        prctl = seccomp.seccomp_syscall_resolve_name(b"prctl")
+        for option in (22, 65):
+            comparison = struct.pack("=IIQQ", 0, 4, option, 0)  # arg 0 ==
+            seccomp.seccomp_rule_add_array(
+                context, ctypes.c_uint32(0x00050000 | 22), ctypes.c_int(prctl),
+                ctypes.c_uint(1), ctypes.c_char_p(comparison))
     if seccomp.seccomp_load(context) != 0:
         os._exit(125)
+
+
+def kill_on_landlock_calls():
+    outer_filter()
+
+
+def refuse_confinement_calls():
+    outer_filter(refuse_with=38)  # ENOSYS
 
 
 @case
@@ -628,24 +649,28 @@ def a_service_managers_filter_does_not_kill_the_run(net):
         raise Skip("no libseccomp.so.2 to build the outer filter with")
     for args, out in (((), FULL_V4_TEXT + FULL_V6_TEXT),
                       (("-6", "--json"), expected_json(ipv6=SAMPLE_IPV6))):
-        net.servers.configure(both_working())
-        expect_run(run(*args, preexec_fn=kill_on_landlock_calls), 0, out)
-    # Only what would have killed the run is left out: a waiting run is
-    # still nobody, under its own filter besides the outer one.
-    net.servers.configure({V4_PRIMARY: Behaviour(mode="silent")})
-    child = subprocess.Popen([BINARY, "-4"], stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL,
-                             preexec_fn=kill_on_landlock_calls)
-    try:
-        deadline = time.monotonic() + 10
-        while not net.servers.log() and time.monotonic() < deadline:
-            time.sleep(0.02)
-        status = process_status(child.pid, "Uid", "Seccomp_filters")
-    finally:
-        child.kill()
-        child.wait()
-    expect_equal(status, {"Uid": "65534 65534 65534 65534",
-                          "Seccomp_filters": "2"}, "a waiting run")
+        for outer in (kill_on_landlock_calls, refuse_confinement_calls):
+            net.servers.configure(both_working())
+            expect_run(run(*args, preexec_fn=outer), 0, out)
+    # Only what would have killed the run, or failed, is left out: a
+    # waiting run is still nobody, and under its own filter besides the
+    # outer one where that one lets it have one.
+    for outer, filters in ((kill_on_landlock_calls, "2"),
+                           (refuse_confinement_calls, "1")):
+        net.servers.configure({V4_PRIMARY: Behaviour(mode="silent")})
+        child = subprocess.Popen([BINARY, "-4"], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL, preexec_fn=outer)
+        try:
+            deadline = time.monotonic() + 10
+            while not net.servers.log() and time.monotonic() < deadline:
+                time.sleep(0.02)
+            status = process_status(child.pid, "Uid", "Seccomp_filters")
+        finally:
+            child.kill()
+            child.wait()
+        expect_equal(status, {"Uid": "65534 65534 65534 65534",
+                              "Seccomp_filters": filters},
+                     f"a waiting run under {outer.__name__}")
 
 
 @case

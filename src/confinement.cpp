@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -129,6 +130,7 @@ std::string read_file(const char* path) {
 // before a trial child is made).
 struct Plan {
   bool as_root = false;
+  bool nobody_reads_enough = false;  // see readable_as_nobody
   uid_t uid = kNobody;
   gid_t gid = kNobody;
   int last_capability = 63;
@@ -137,6 +139,34 @@ struct Plan {
   FilterAllowance filter;
   bool under_valgrind = false;
 };
+
+// Whether the user a run as root becomes can open every file a lookup
+// reads that root can open: the CA certificates and the resolver's files,
+// which systems keep readable for everyone. Where one is not (a CA bundle
+// of mode 0600, say), the run stays root rather than fail its lookups.
+// Tried in a child process, as the change of user cannot be undone.
+bool readable_as_nobody(const Plan& plan, std::vector<std::string> paths) {
+  const auto unreadable = [](const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    close(fd);
+    return false;
+  };
+  paths.erase(std::remove_if(paths.begin(), paths.end(), unreadable),
+              paths.end());
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(plan.gid) != 0 ||
+        setuid(plan.uid) != 0)
+      _exit(1);
+    _exit(std::any_of(paths.begin(), paths.end(), unreadable) ? 1 : 0);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 Plan make_plan(const Allowance& allowance) {
   Plan plan;
@@ -153,6 +183,12 @@ Plan make_plan(const Allowance& allowance) {
     if (value > 0 && value < 64) plan.last_capability = static_cast<int>(value);
   }
   plan.landlock.readable = allowance.readable;
+  if (plan.as_root) {
+    std::vector<std::string> needed = resolver_files();
+    needed.insert(needed.end(), allowance.readable.begin(),
+                  allowance.readable.end());
+    plan.nobody_reads_enough = readable_as_nobody(plan, std::move(needed));
+  }
   plan.landlock.connect_ports.assign(std::begin(kPorts), std::end(kPorts));
   plan.landlock.connect_ports.insert(plan.landlock.connect_ports.end(),
                                      allowance.proxy_ports.begin(),
@@ -175,7 +211,7 @@ Plan make_plan(const Allowance& allowance) {
 // TLS keys) are then unreadable through ordinary permissions, while all a
 // lookup reads is world-readable.
 bool become_unprivileged(const Plan& plan) {
-  if (!plan.as_root) return false;
+  if (!plan.as_root || !plan.nobody_reads_enough) return false;
   for (int capability = 0; capability <= plan.last_capability; ++capability)
     prctl(PR_CAPBSET_DROP, static_cast<unsigned long>(capability), 0L, 0L, 0L);
   prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0L, 0L, 0L);

@@ -141,9 +141,8 @@ static_assert(sizeof(NetPortAttr) == 16, "landlock_net_port_attr");
 const char* const kSystemLocations[] = {"/etc",       "/usr",      "/lib",
                                         "/lib32",     "/lib64",    "/libx32",
                                         "/nix/store", "/gnu/store"};
-// What the resolver reads. A file it cannot read counts as missing,
-// without an error, so it must stay readable wherever the links in /etc
-// lead (into /run on systems with a local resolver service).
+// What the resolver reads: it must stay readable wherever the links in
+// /etc lead (into /run on systems with a local resolver service).
 const char* const kResolverFiles[] = {"/etc/resolv.conf", "/etc/hosts",
                                       "/etc/nsswitch.conf", "/etc/host.conf",
                                       "/etc/gai.conf"};
@@ -266,6 +265,10 @@ bool add_rules(int ruleset, const LandlockRights& handled,
 
 }  // namespace
 
+std::vector<std::string> resolver_files() {
+  return {std::begin(kResolverFiles), std::end(kResolverFiles)};
+}
+
 int landlock_abi() noexcept {
   // ENOSYS: no Landlock; EOPNOTSUPP: disabled at boot; EPERM: a system-call
   // filter (a container's, say) refuses it. All mean: none.
@@ -301,6 +304,8 @@ LandlockRights apply_landlock(const LandlockAllowance& allowance) noexcept {
 }
 
 #else  // no Landlock
+
+std::vector<std::string> resolver_files() { return {}; }
 
 int landlock_abi() noexcept { return 0; }
 

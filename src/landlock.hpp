@@ -63,6 +63,10 @@ struct LandlockAllowance {
   bool sanitizer_runtime = false;
 };
 
+// The files the resolver reads, where the system keeps them (some may not
+// exist). A file it cannot read counts as missing, without an error.
+std::vector<std::string> resolver_files();
+
 // Restricts the calling thread, and threads and processes it starts
 // afterwards, to `allowance` with every right the kernel knows. Returns
 // the rights handled, all zero when nothing applied. Needs no_new_privs.

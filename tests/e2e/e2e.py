@@ -657,20 +657,42 @@ def a_service_managers_filter_does_not_kill_the_run(net):
     # outer one where that one lets it have one.
     for outer, filters in ((kill_on_landlock_calls, "2"),
                            (refuse_confinement_calls, "1")):
-        net.servers.configure({V4_PRIMARY: Behaviour(mode="silent")})
-        child = subprocess.Popen([BINARY, "-4"], stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL, preexec_fn=outer)
-        try:
-            deadline = time.monotonic() + 10
-            while not net.servers.log() and time.monotonic() < deadline:
-                time.sleep(0.02)
-            status = process_status(child.pid, "Uid", "Seccomp_filters")
-        finally:
-            child.kill()
-            child.wait()
-        expect_equal(status, {"Uid": "65534 65534 65534 65534",
-                              "Seccomp_filters": filters},
+        expect_equal(waiting_run_status(net, "Uid", "Seccomp_filters",
+                                        preexec_fn=outer),
+                     {"Uid": "65534 65534 65534 65534",
+                      "Seccomp_filters": filters},
                      f"a waiting run under {outer.__name__}")
+
+
+def waiting_run_status(net, *keys, **popen):
+    """The named lines of /proc/PID/status of `ipwhere -4` while it waits
+    for a silent host."""
+    net.servers.configure({V4_PRIMARY: Behaviour(mode="silent")})
+    child = subprocess.Popen([BINARY, "-4"], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, **popen)
+    try:
+        deadline = time.monotonic() + 10
+        while not net.servers.log() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return process_status(child.pid, *keys)
+    finally:
+        child.kill()
+        child.wait()
+
+
+@case
+def a_root_run_stays_root_where_nobody_cannot_read_the_ca_bundle(net):
+    # A system that keeps a file a lookup reads from other users: the run
+    # must not fail for having given up root.
+    bundle = os.path.realpath(system_ca_bundle())
+    os.chmod(bundle, 0o600)
+    try:
+        net.servers.configure(both_working())
+        expect_run(run(), 0, FULL_V4_TEXT + FULL_V6_TEXT)
+        expect_equal(waiting_run_status(net, "Uid"), {"Uid": "0 0 0 0"},
+                     "a waiting run")
+    finally:
+        os.chmod(bundle, 0o644)
 
 
 @case

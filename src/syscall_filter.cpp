@@ -3,6 +3,7 @@
 #ifdef IPWHERE_SECCOMP
 #include <seccomp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -122,6 +123,14 @@ const ProcessCall kProcessCalls[] = {
     {{"sched_setattr", -1}, 0},      {{"setpriority", -1}, 1},
     {{"ioprio_set", -1}, 1}};
 
+// Calls that signal a process, or open one to signal it later, named by
+// their first argument.
+const Call kSignalCalls[] = {{"kill", -1},
+                             {"tgkill", -1},
+                             {"rt_sigqueueinfo", -1},
+                             {"rt_tgsigqueueinfo", -1},
+                             {"pidfd_open", 434}};
+
 class Filter {
  public:
   Filter() : context_(seccomp_init(SCMP_ACT_ALLOW)) {}
@@ -237,6 +246,15 @@ bool install_syscall_filter(const FilterAllowance& allowance) noexcept {
     filter.refuse({"clone", -1}, EPERM,
                   {{kCloneFlagsArg, SCMP_CMP_MASKED_EQ, flag, flag}});
   }
+  // Signals to this process alone: Landlock scopes them from Linux 6.12
+  // only. The thread-directed calls name this process first; tkill() names
+  // a thread of any process, and glibc uses tgkill() instead.
+  const auto self = static_cast<scmp_datum_t>(getpid());
+  for (const Call& call : kSignalCalls) {
+    filter.refuse(call, EPERM, {greater_than(0, self)});
+    filter.refuse(call, EPERM, {{0, SCMP_CMP_LT, self, 0}});
+  }
+  filter.refuse({"tkill", -1}, EPERM);
   // clone3() passes its flags in memory, which a filter cannot read. glibc
   // falls back to clone() on ENOSYS, and on ENOSYS alone.
   filter.refuse({"clone3", 435}, ENOSYS);

@@ -2,8 +2,9 @@
 // Landlock leaves open to a hijacked run: sockets of other families (the
 // pathname UNIX sockets of agents, buses and daemons among them), raw and
 // packet sockets, keystrokes pushed into a terminal, changes of file
-// metadata, reaching into other processes, and kernel interfaces a lookup
-// never uses.
+// metadata, reaching into other processes (their limits, priorities,
+// memory, and signals on kernels before Landlock scoped them), and kernel
+// interfaces a lookup never uses.
 //
 // It is a deny-list: everything it does not name is allowed, so that a
 // libc or library update that calls something new never kills a run. Each
@@ -24,7 +25,8 @@ struct FilterAllowance {
 };
 
 // Installs the filter for the calling thread and every thread it starts
-// afterwards, for the rest of their lives. Needs no_new_privs or
+// afterwards, for the rest of their lives; signals may go to the calling
+// process alone. Needs no_new_privs or
 // CAP_SYS_ADMIN. Returns whether the filter applies.
 bool install_syscall_filter(const FilterAllowance& allowance) noexcept;
 

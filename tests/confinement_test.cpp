@@ -467,6 +467,18 @@ const FilterCheck kFilterChecks[] = {
      [](const std::string&) {
        return static_cast<long>(setpriority(PRIO_USER, 0, 0));
      }},
+    {"signal this process", 0,
+     [](const std::string&) { return syscall(SYS_kill, getpid(), 0); }},
+    {"signal this thread", 0,
+     [](const std::string&) {
+       return syscall(SYS_tgkill, getpid(), syscall(SYS_gettid), 0);
+     }},
+    {"signal the parent", EPERM,
+     [](const std::string&) { return syscall(SYS_kill, getppid(), 0); }},
+    {"signal the process group", EPERM,
+     [](const std::string&) { return syscall(SYS_kill, 0, 0); }},
+    {"signal a thread of the parent", EPERM,
+     [](const std::string&) { return syscall(SYS_tkill, getppid(), 0); }},
     {"ptrace", EPERM,  // ESRCH without the filter
      [](const std::string&) {
        return syscall(SYS_ptrace, PTRACE_PEEKDATA, 0x3FFFFFFF, 0, 0);

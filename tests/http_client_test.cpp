@@ -1,7 +1,9 @@
 #include "http_client.hpp"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <future>
 #include <limits>
@@ -9,6 +11,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "lookup_threads.hpp"
 
@@ -127,6 +130,40 @@ TEST(StartLookup, AThreadThatCannotStartFailsOnlyItsOwnLookup) {
       });
   EXPECT_THROW(refused.get(), std::system_error);
   EXPECT_EQ(started.get(), "body");
+}
+
+// Each proxy setting as libcurl reads it: its port, or libcurl's default.
+TEST(ProxyPorts, PortsAsLibcurlTakesThem) {
+  struct Case {
+    const char* variable;
+    const char* value;
+    std::vector<std::uint16_t> ports;
+    bool unreadable;
+    bool unix_socket;
+  };
+  const Case cases[] = {
+      {"https_proxy", "", {}, false, false},
+      {"https_proxy", "http://127.0.0.1:3128", {3128}, false, false},
+      {"HTTPS_PROXY", "proxy.example", {1080}, false, false},
+      {"all_proxy", "https://proxy.example", {443}, false, false},
+      {"ALL_PROXY", "socks5h://localhost/run/proxy.sock", {1080}, false, true},
+      {"https_proxy", "http://[::1", {}, true, false},
+      {"https_proxy", "http://proxy.example:99999", {}, true, false},
+      {"http_proxy", "http://127.0.0.1:8080", {}, false, false},  // not HTTPS
+  };
+  const char* const names[] = {"https_proxy", "HTTPS_PROXY", "all_proxy",
+                               "ALL_PROXY", "http_proxy"};
+  curl_global_init(CURL_GLOBAL_ALL);
+  for (const Case& c : cases) {
+    for (const char* name : names) unsetenv(name);
+    setenv(c.variable, c.value, 1);
+    const ProxyPorts proxies = proxy_ports();
+    EXPECT_EQ(proxies.ports, c.ports) << c.value;
+    EXPECT_EQ(proxies.unreadable, c.unreadable) << c.value;
+    EXPECT_EQ(proxies.unix_socket, c.unix_socket) << c.value;
+  }
+  for (const char* name : names) unsetenv(name);
+  curl_global_cleanup();
 }
 
 }  // namespace

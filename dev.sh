@@ -5,7 +5,8 @@
 #   ./dev.sh test                    build, then run every test through CTest
 #   ./dev.sh demo                    build, then show both reports against
 #                                    local test servers (no internet needed)
-#   ./dev.sh bench [runs]            build, then compare with the curl CLI
+#   ./dev.sh bench [runs [other]]    build, then compare with the curl CLI
+#                                    (and another build of ipwhere)
 #                                    against nginx (HTTP/2, TLS 1.3)
 #   ./dev.sh dist                    the source tarball, the Debian package
 #                                    and SHA256SUMS in dist/, reproducible
@@ -100,7 +101,7 @@ case "$command" in
     ls -l dist
     ;;
   *)
-    echo "usage: $0 run [ipwhere options] | test [cmake options] | demo | bench [runs] | dist" >&2
+    echo "usage: $0 run [ipwhere options] | test [cmake options] | demo | bench [runs [other binary]] | dist" >&2
     exit 2
     ;;
 esac

@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Wall time, CPU time and peak memory of ipwhere against the curl CLI.
 
-Usage: bench/bench.py PATH_TO_IPWHERE [RUNS]
+Usage: bench/bench.py PATH_TO_IPWHERE [RUNS [OTHER_IPWHERE]]
 Runs as root inside the end-to-end suite's private network (it enters it
 itself), against nginx (HTTP/2, TLS 1.3) on 127.0.0.1:443 and [::1]:443,
 with the system's CA bundle plus the test CA. Each contender runs as a whole
 process under bench/measure.cpp, interleaved with the others after a
-warm-up, first with an instant server, then with a 300 ms delay. Before it
+warm-up, first with an instant server, then with a 300 ms delay. With
+OTHER_IPWHERE (an earlier build, say), it runs as contenders "other" and
+"other_4" in the same rounds, so that a change is measured under the same
+load. Before it
 reports, it checks that the server is not what it times: the gap between
 the end of curl's TLS handshake and the first byte must stay under 10 ms.
 Prints a table of medians with ratios against one curl request, and last
@@ -68,6 +71,7 @@ def measure(tool, commands):
 def main():
     binary = os.path.abspath(sys.argv[1])
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 30
+    other = os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else None
     tool = build_measure(os.path.dirname(binary))
     net = Network(full_bundle=True, python_servers=False)
 
@@ -77,6 +81,7 @@ def main():
         # Under an outer system-call filter, as from a hardened service
         # unit: the confinement is tried in a child process first.
         "ipwhere_4_filtered": [["--filtered", binary, "-4"]],
+        **({"other": [[other]], "other_4": [[other, "-4"]]} if other else {}),
         "curl": [curl(V4_PRIMARY)],
         "curl_twice": [curl(V4_PRIMARY), curl(V6_PRIMARY)],
     }
@@ -106,7 +111,7 @@ def main():
                     samples[name].append(measure(tool, commands))
             server_cpu = nginx.cpu_seconds() - server_before
             busy = busy_seconds() - busy_before
-        requests = runs * 7  # 2 + 1 + 1 + 1 + 2 per round
+        requests = runs * (7 + (3 if other else 0))  # 2+1+1(+2+1)+1+2 a round
         client_cpu = sum(s[1] for values in samples.values() for s in values) / 1000
         medians = {name: {"wall_ms": round(statistics.median(v[0] for v in values), 2),
                           "cpu_ms": round(statistics.median(v[1] for v in values), 2),

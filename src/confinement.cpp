@@ -17,6 +17,7 @@
 #include <linux/capability.h>
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
@@ -130,7 +131,7 @@ std::string read_file(const char* path) {
 // before a trial child is made).
 struct Plan {
   bool as_root = false;
-  bool nobody_reads_enough = false;  // see readable_as_nobody
+  bool nobody_reads_enough = false;  // what a lookup reads, as nobody
   uid_t uid = kNobody;
   gid_t gid = kNobody;
   int last_capability = 63;
@@ -140,32 +141,29 @@ struct Plan {
   bool under_valgrind = false;
 };
 
-// Whether the user a run as root becomes can open every file a lookup
-// reads that root can open: the CA certificates and the resolver's files,
-// which systems keep readable for everyone. Where one is not (a CA bundle
-// of mode 0600, say), the run stays root rather than fail its lookups.
-// Tried in a child process, as the change of user cannot be undone.
-bool readable_as_nobody(const Plan& plan, std::vector<std::string> paths) {
-  const auto unreadable = [](const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return true;
-    close(fd);
-    return false;
-  };
-  paths.erase(std::remove_if(paths.begin(), paths.end(), unreadable),
-              paths.end());
-  const pid_t child = fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(plan.gid) != 0 ||
-        setuid(plan.uid) != 0)
-      _exit(1);
-    _exit(std::any_of(paths.begin(), paths.end(), unreadable) ? 1 : 0);
+// Whether every user may read `path` by its permission bits: the file or
+// directory it leads to readable by others, and each directory on the way
+// to it, and to the link, searchable by others. True for a path that does
+// not exist, which no user reads.
+bool readable_by_anyone(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return true;
+  const std::string target = real;
+  std::free(real);  // NOLINT(cppcoreguidelines-no-malloc)
+  struct stat status = {};
+  if (stat(target.c_str(), &status) != 0) return true;
+  const mode_t needed = S_ISDIR(status.st_mode) ? S_IROTH | S_IXOTH : S_IROTH;
+  if ((status.st_mode & needed) != needed) return false;
+  for (const std::string& start : {target, path}) {
+    for (std::size_t slash = start.rfind('/');
+         slash != 0 && slash != std::string::npos;
+         slash = start.rfind('/', slash - 1)) {
+      if (stat(start.substr(0, slash).c_str(), &status) != 0 ||
+          (status.st_mode & S_IXOTH) == 0)
+        return false;
+    }
   }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return true;
 }
 
 Plan make_plan(const Allowance& allowance) {
@@ -187,7 +185,11 @@ Plan make_plan(const Allowance& allowance) {
     std::vector<std::string> needed = resolver_files();
     needed.insert(needed.end(), allowance.readable.begin(),
                   allowance.readable.end());
-    plan.nobody_reads_enough = readable_as_nobody(plan, std::move(needed));
+    // Systems keep these readable for everyone. Where one is not (a CA
+    // bundle of mode 0600, say), nobody could not read it: the run then
+    // stays root rather than fail its lookups.
+    plan.nobody_reads_enough =
+        std::all_of(needed.begin(), needed.end(), readable_by_anyone);
   }
   plan.landlock.connect_ports.assign(std::begin(kPorts), std::end(kPorts));
   plan.landlock.connect_ports.insert(plan.landlock.connect_ports.end(),

@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <climits>
 
+#include <climits>
 #include <cstdlib>
 #endif
 
@@ -49,6 +49,11 @@ LandlockRights without(LandlockRights rights, const LandlockRights& part) {
   return rights;
 }
 
+bool holds(const LandlockRights& rights, const LandlockRights& part) {
+  return ((rights.fs & part.fs) | (rights.net & part.net) |
+          (rights.scoped & part.scoped)) != 0;
+}
+
 unsigned bit_count(unsigned bits) {
   unsigned count = 0;
   for (; bits != 0; bits &= bits - 1) ++count;
@@ -73,17 +78,20 @@ int create_ruleset(LandlockRights& rights,
                    const std::function<int(const LandlockRights&)>& create) {
   const int fd = create(rights);
   if (fd >= 0 || errno != EINVAL) return fd;
-  std::vector<LandlockRights> tried = {rights};
   // Every choice of parts to leave out, the fewest first; among as many,
-  // the newest parts first (the lowest bits of `left_out`).
+  // the newest parts first (the lowest bits of `left_out`). A choice that
+  // names a part `rights` lacks was tried already with fewer.
   for (unsigned count = 1; count <= kPartCount; ++count) {
     for (unsigned left_out = 1; left_out < (1U << kPartCount); ++left_out) {
       if (bit_count(left_out) != count) continue;
       LandlockRights trial = rights;
-      for (unsigned i = 0; i < kPartCount; ++i)
-        if ((left_out & (1U << i)) != 0) trial = without(trial, kParts[i]);
-      if (std::find(tried.begin(), tried.end(), trial) != tried.end()) continue;
-      tried.push_back(trial);
+      bool lacking = false;
+      for (unsigned i = 0; i < kPartCount; ++i) {
+        if ((left_out & (1U << i)) == 0) continue;
+        lacking = lacking || !holds(rights, kParts[i]);
+        trial = without(trial, kParts[i]);
+      }
+      if (lacking) continue;
       const int taken = create(trial);
       if (taken >= 0) {
         rights = trial;

@@ -11,6 +11,9 @@
 
 #include "syscall_filter.hpp"
 
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 #if defined(IPWHERE_CONFINEMENT) && defined(__linux__)
 #define IPWHERE_LINUX_CONFINEMENT 1
 #include <grp.h>
@@ -18,7 +21,6 @@
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -57,6 +59,56 @@ void close_inherited_descriptors() noexcept {
   for (int fd = 3; fd < last; ++fd) close(fd);
 }
 
+namespace {
+
+// Reads a small file whole; empty when it cannot.
+std::string read_file(const char* path,
+                      std::size_t limit = std::size_t{1} << 16) {
+  std::string text;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  for (ssize_t n; text.size() <= limit &&
+                  (n = read(fd, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  if (text.size() > limit) text.clear();
+  return text;
+}
+
+// The environment, read before any thread of ours starts.
+const char* environment(const char* name) {
+  return std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
+}
+
+}  // namespace
+
+bool libraries_preloaded() noexcept {
+  const char* preload = environment("LD_PRELOAD");
+  if (preload != nullptr && preload[std::strspn(preload, " :\t")] != '\0')
+    return true;
+  // The system-wide list: any name on a line that is not a comment.
+  try {
+    const std::string list = read_file("/etc/ld.so.preload");
+    for (std::size_t start = 0; start < list.size();) {
+      std::size_t end = list.find('\n', start);
+      if (end == std::string::npos) end = list.size();
+      const std::size_t word = list.find_first_not_of(" \t:", start);
+      if (word < end && list[word] != '#') return true;
+      start = end + 1;
+    }
+  } catch (...) {
+    return true;  // out of memory: keep what may belong to such code
+  }
+  return false;
+}
+
+bool under_valgrind() noexcept {
+  // Valgrind preloads its core library into every program it runs.
+  const char* preload = environment("LD_PRELOAD");
+  return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
+}
+
 // The sanitizer runtimes' entry points: defined when the runtime is in the
 // process, null otherwise. A sanitizer given to the linker alone, GCC's
 // leak-only or UBSan builds among them, shows in no compiler macro.
@@ -67,6 +119,8 @@ __attribute__((weak)) void __lsan_do_leak_check();
 __attribute__((weak)) void __tsan_init();
 __attribute__((weak)) void __msan_init();
 __attribute__((weak)) void __ubsan_handle_add_overflow();
+__attribute__((weak)) void __gcov_dump();
+__attribute__((weak)) int __llvm_profile_write_file();
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 }
 
@@ -101,6 +155,18 @@ SanitizerRuntimes sanitizer_runtimes() noexcept {
   return runtimes;
 }
 
+bool coverage_runtime() noexcept {
+  return __gcov_dump != nullptr || __llvm_profile_write_file != nullptr;
+}
+
+std::string ca_bundle_to_hold(const std::string& bundle) {
+  if (bundle.empty() || (getuid() != 0 && geteuid() != 0) ||
+      under_valgrind() || coverage_runtime() || readable_by_everyone(bundle))
+    return {};
+  // Far larger than any bundle a system ships (Debian's: 220 KiB).
+  return read_file(bundle.c_str(), std::size_t{1} << 26);
+}
+
 #ifdef IPWHERE_LINUX_CONFINEMENT
 namespace {
 
@@ -115,130 +181,152 @@ constexpr std::uint16_t kPorts[] = {443, 53};
 // The user a run as root becomes when the system has no "nobody".
 constexpr uid_t kNobody = 65534;
 
-// Reads a small file whole; empty when it cannot.
-std::string read_file(const char* path) {
-  std::string text;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
-  char buffer[4096];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-    text.append(buffer, static_cast<std::size_t>(n));
-  close(fd);
-  return text;
-}
-
 // Everything the steps need, worked out before any of them runs (and
 // before a trial child is made).
 struct Plan {
   bool as_root = false;
   bool nobody_reads_enough = false;  // what a lookup reads, as nobody
+  bool keep_user = false;  // a coverage runtime writes as the user
   uid_t uid = kNobody;
   gid_t gid = kNobody;
   int last_capability = 63;
   LandlockAllowance landlock;
-  SanitizerRuntimes sanitizers;
   FilterAllowance filter;
-  bool under_valgrind = false;
+  bool leak_checker = false;
 };
-
-// Whether every user may read `path` by its permission bits: the file or
-// directory it leads to readable by others, and each directory on the way
-// to it, and to the link, searchable by others. True for a path that does
-// not exist, which no user reads.
-bool readable_by_anyone(const std::string& path) {
-  char* real = realpath(path.c_str(), nullptr);
-  if (real == nullptr) return true;
-  const std::string target = real;
-  std::free(real);  // NOLINT(cppcoreguidelines-no-malloc)
-  struct stat status = {};
-  if (stat(target.c_str(), &status) != 0) return true;
-  const mode_t needed = S_ISDIR(status.st_mode) ? S_IROTH | S_IXOTH : S_IROTH;
-  if ((status.st_mode & needed) != needed) return false;
-  for (const std::string& start : {target, path}) {
-    for (std::size_t slash = start.rfind('/');
-         slash != 0 && slash != std::string::npos;
-         slash = start.rfind('/', slash - 1)) {
-      if (stat(start.substr(0, slash).c_str(), &status) != 0 ||
-          (status.st_mode & S_IXOTH) == 0)
-        return false;
-    }
-  }
-  return true;
-}
 
 Plan make_plan(const Allowance& allowance) {
   Plan plan;
-  plan.sanitizers = sanitizer_runtimes();
+  const SanitizerRuntimes sanitizers = sanitizer_runtimes();
+  const bool coverage = coverage_runtime();
   plan.as_root = getuid() == 0 || geteuid() == 0;
+  plan.keep_user = coverage;
   if (plan.as_root) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread of ours yet
     if (const passwd* nobody = getpwnam("nobody")) {
       plan.uid = nobody->pw_uid;
       plan.gid = nobody->pw_gid;
     }
-    const std::string last = read_file("/proc/sys/kernel/cap_last_cap");
-    const long value = std::strtol(last.c_str(), nullptr, 10);
-    if (value > 0 && value < 64) plan.last_capability = static_cast<int>(value);
   }
+  const std::string last = read_file("/proc/sys/kernel/cap_last_cap");
+  const long value = std::strtol(last.c_str(), nullptr, 10);
+  if (value > 0 && value < 64) plan.last_capability = static_cast<int>(value);
+
   plan.landlock.readable = allowance.readable;
+  // Hashed CA files may lead anywhere (a CA installed by hand): their
+  // folders stay readable, unless Landlock's rules cover them already.
+  std::vector<std::string> covered;
+  for (const std::string& location : landlock_system_locations()) {
+    char* real = realpath(location.c_str(), nullptr);
+    if (real != nullptr) covered.emplace_back(real);
+    std::free(real);  // NOLINT(cppcoreguidelines-no-malloc)
+  }
+  const CaDirectory ca =
+      scan_ca_directory(allowance.ca_directory, covered, plan.as_root);
+  if (!allowance.ca_directory.empty())
+    plan.landlock.readable.push_back(allowance.ca_directory);
+  plan.landlock.readable.insert(plan.landlock.readable.end(),
+                                ca.link_directories.begin(),
+                                ca.link_directories.end());
   if (plan.as_root) {
     std::vector<std::string> needed = resolver_files();
-    needed.insert(needed.end(), allowance.readable.begin(),
-                  allowance.readable.end());
+    needed.insert(needed.end(), plan.landlock.readable.begin(),
+                  plan.landlock.readable.end());
     // Systems keep these readable for everyone. Where one is not (a CA
-    // bundle of mode 0600, say), nobody could not read it: the run then
-    // stays root rather than fail its lookups.
+    // file of mode 0600, say), nobody could not read it: the run then
+    // stays root, with no capabilities, rather than fail its lookups.
     plan.nobody_reads_enough =
-        std::all_of(needed.begin(), needed.end(), readable_by_anyone);
+        ca.readable_by_everyone &&
+        std::all_of(needed.begin(), needed.end(), readable_by_everyone);
   }
   plan.landlock.connect_ports.assign(std::begin(kPorts), std::end(kPorts));
   plan.landlock.connect_ports.insert(plan.landlock.connect_ports.end(),
                                      allowance.proxy_ports.begin(),
                                      allowance.proxy_ports.end());
-  plan.landlock.connect_any_port = allowance.connect_any_port;
-  plan.landlock.sanitizer_runtime = plan.sanitizers.any;
-  plan.filter.ptrace = plan.sanitizers.leak;
+  // Preloaded code (torsocks, proxychains) sends connections to a proxy
+  // of its own configuration.
+  plan.landlock.connect_any_port =
+      allowance.connect_any_port || libraries_preloaded();
+  plan.landlock.sanitizer_runtime = sanitizers.any;
+  plan.landlock.files_unrestricted = coverage;
+  plan.leak_checker = sanitizers.leak;
+  plan.filter.sanitizer = sanitizers.any;
+  plan.filter.leak_checker = sanitizers.leak;
+  plan.filter.coverage = coverage;
   plan.filter.unix_sockets = allowance.unix_sockets;
-  // Valgrind runs the program on code it generates into executable memory.
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread of ours yet
-  const char* preload = std::getenv("LD_PRELOAD");
-  plan.under_valgrind = preload && std::strstr(preload, "vgpreload");
+#ifdef IPWHERE_FILTER_KILLS
+  plan.filter.kill_unlisted = true;
+#endif
   return plan;
 }
 
 // A run as root becomes nobody, as tcpdump -Z, ntpd and dnsmasq do: the
-// bounding set and ambient capabilities go first, then the supplementary
-// groups, the group and the user, which empties the other sets; the
-// inheritable set is emptied last. Root-only files (/etc/shadow, host and
-// TLS keys) are then unreadable through ordinary permissions, while all a
-// lookup reads is world-readable.
-bool become_unprivileged(const Plan& plan) {
-  if (!plan.as_root || !plan.nobody_reads_enough) return false;
-  for (int capability = 0; capability <= plan.last_capability; ++capability)
-    prctl(PR_CAPBSET_DROP, static_cast<unsigned long>(capability), 0L, 0L, 0L);
-  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0L, 0L, 0L);
-  // Each best effort: a container may refuse one and allow the next.
-  // The outcome shows in the user the process has in the end.
-  if (setgroups(0, nullptr) != 0) errno = 0;
-  if (setgid(plan.gid) != 0) errno = 0;
-  if (setuid(plan.uid) != 0) errno = 0;
-  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-  static_cast<void>(syscall(SYS_capset, &header, data));
+// supplementary groups go first, then the group and the user. Root-only
+// files (/etc/shadow, host and TLS keys) are then unreadable through
+// ordinary permissions, while all a lookup reads is world-readable. Notes
+// in `report` how far the switch went.
+void become_unprivileged(const Plan& plan, ConfinementReport& report) {
+  if (!plan.as_root || !plan.nobody_reads_enough || plan.keep_user) return;
+  // Root is exempt from the limit on processes, nobody is not: its count
+  // is shared with every other process of nobody, and the run's threads
+  // would count too. Raised while root may; the filter lets the run make
+  // threads only.
+  const rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
+  static_cast<void>(setrlimit(RLIMIT_NPROC, &unlimited));
+  // Each best effort: a container or user namespace may refuse one (an
+  // unmapped nobody) and allow the next.
+  const bool groups = setgroups(0, nullptr) == 0;
+  const bool group = setgid(plan.gid) == 0;
+  const bool user = setuid(plan.uid) == 0;
+  errno = 0;
+  report.unprivileged = groups && group && user && getuid() == plan.uid &&
+                        geteuid() == plan.uid && plan.uid != 0;
+  report.partial_switch = !report.unprivileged && (groups || group || user);
   // Changing the user makes the process undumpable, which would stop
   // LeakSanitizer's helper (another process of the same user) from
   // attaching to the threads at exit.
-  if (plan.sanitizers.leak) prctl(PR_SET_DUMPABLE, 1L, 0L, 0L, 0L);
-  return getuid() != 0 && geteuid() != 0;
+  if (plan.leak_checker) prctl(PR_SET_DUMPABLE, 1L, 0L, 0L, 0L);
 }
 
-enum Step { kUnprivileged, kLandlock, kSyscallFilter, kNoExecGain, kSteps };
+// Empties every capability set: the bounding set where CAP_SETPCAP allows
+// it (so no program run later regains one), the ambient set (a service's
+// AmbientCapabilities=), then effective, permitted and inheritable.
+bool drop_capabilities(const Plan& plan) {
+  if (plan.keep_user) return false;
+  for (int capability = 0; capability <= plan.last_capability; ++capability)
+    prctl(PR_CAPBSET_DROP, static_cast<unsigned long>(capability), 0L, 0L, 0L);
+  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0L, 0L, 0L);
+  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  static_cast<void>(syscall(SYS_capset, &header, data));
+  __user_cap_data_struct left[_LINUX_CAPABILITY_U32S_3] = {};
+  header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  if (syscall(SYS_capget, &header, left) != 0) return false;
+  return std::all_of(std::begin(left), std::end(left),
+                     [](const __user_cap_data_struct& set) {
+                       return set.effective == 0 && set.permitted == 0 &&
+                              set.inheritable == 0;
+                     });
+}
+
+// In the order taken: the filter last, as it refuses what the others use.
+enum Step {
+  kUnprivileged,
+  kNoCapabilities,
+  kLandlock,
+  kNoExecGain,
+  kSyscallFilter,
+  kSteps
+};
 
 // Takes one step, noting in `report` what it put in place.
 void take(Step step, const Plan& plan, ConfinementReport& report) {
   switch (step) {
     case kUnprivileged:
-      report.unprivileged = become_unprivileged(plan);
+      become_unprivileged(plan, report);
+      break;
+    case kNoCapabilities:
+      report.no_capabilities = drop_capabilities(plan);
       break;
     case kLandlock:
       report.landlock_abi = landlock_abi();
@@ -247,15 +335,13 @@ void take(Step step, const Plan& plan, ConfinementReport& report) {
         break;
       report.landlock = apply_landlock(plan.landlock);
       break;
+    case kNoExecGain:
+      report.no_exec_gain =
+          prctl(kPrSetMdwe, kMdweRefuseExecGain, 0L, 0L, 0L) == 0;
+      break;
     case kSyscallFilter:
       report.syscall_filter = prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L) == 0 &&
                               install_syscall_filter(plan.filter);
-      break;
-    case kNoExecGain:
-      // Valgrind's memcheck cannot run under it.
-      report.no_exec_gain =
-          !plan.under_valgrind &&
-          prctl(kPrSetMdwe, kMdweRefuseExecGain, 0L, 0L, 0L) == 0;
       break;
     case kSteps:
       break;
@@ -310,6 +396,10 @@ unsigned trial(const Plan& plan, unsigned skipped) {
 
 ConfinementReport confine(const Allowance& allowance) noexcept {
   ConfinementReport report;
+  // Valgrind follows neither Landlock nor the filter (it warns of calls it
+  // does not know), dies under MDWE, and cannot remove its files once the
+  // user changed: the run stays what valgrind can observe.
+  if (under_valgrind()) return report;
   try {
     const Plan plan = make_plan(allowance);
     unsigned skipped = 0;

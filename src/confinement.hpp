@@ -4,16 +4,20 @@
 // terminal.
 //
 // On Linux, each step as far as the running kernel has it:
-//  - a run started as root becomes the unprivileged user nobody, with no
-//    capabilities left;
+//  - a run started as root becomes the unprivileged user nobody;
+//  - no capability is left in any set, whatever the user;
 //  - Landlock: reading only system locations, no writing, creating,
 //    removing or executing of files, TCP connections only to the ports a
 //    request needs, no abstract UNIX sockets, no signals to others;
-//  - a system-call filter (see syscall_filter.hpp);
-//  - no memory that is writable and executable, or becomes executable.
+//  - no memory that is writable and executable, or becomes executable;
+//  - a system-call filter (see syscall_filter.hpp).
 // Every step is best effort: a step the system refuses is left out, and
-// the run goes on. Elsewhere, and in builds with IPWHERE_CONFINEMENT off,
-// confine() does nothing.
+// the run goes on. Tools the user wraps around a run keep working: under
+// valgrind no step is taken that it cannot follow; with a library
+// preloaded (torsocks, proxychains) its descriptors stay open and TCP may
+// go to any port; a coverage runtime can still write its counters.
+// Elsewhere, and in builds with IPWHERE_CONFINEMENT off, confine() does
+// nothing.
 #ifndef IPWHERE_CONFINEMENT_HPP_
 #define IPWHERE_CONFINEMENT_HPP_
 
@@ -21,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "ca_directory.hpp"
 #include "landlock.hpp"
 
 namespace ipwhere {
@@ -33,16 +38,35 @@ void open_standard_descriptors() noexcept;
 
 // Closes every descriptor above 2, so that nothing the parent left open (a
 // socket, a file opened as another user) stays reachable from the run.
-// Call at start, before anything opens a descriptor of its own.
+// Call at start, before anything opens a descriptor of its own, unless
+// libraries_preloaded().
 void close_inherited_descriptors() noexcept;
+
+// Whether the user had the process load code of their choosing before its
+// own (LD_PRELOAD, /etc/ld.so.preload): torsocks, proxychains, a
+// profiler. Such code may own descriptors and redirect connections.
+bool libraries_preloaded() noexcept;
+
+// Whether the process runs under valgrind, which follows neither Landlock
+// nor seccomp, and cannot clean up after a run that changed its user.
+bool under_valgrind() noexcept;
+
+// The CA bundle's contents, read now, when this run started as root will
+// go on as a user who may not read the file; empty otherwise, when the
+// file is read by path as usual.
+std::string ca_bundle_to_hold(const std::string& bundle);
 
 // What a confined process may do besides reading the system's locations
 // (/etc, /usr, the library directories, ...) and the files the resolver
 // reads.
 struct Allowance {
-  // Further files or directories to read (the CA bundle and directory),
-  // followed through symbolic links; those that do not exist are skipped.
+  // Further files or directories to read (the CA bundle, unless it is
+  // held in memory), followed through symbolic links; those that do not
+  // exist are skipped.
   std::vector<std::string> readable;
+  // The CA directory, whose hashed files are read by path, wherever their
+  // links lead.
+  std::string ca_directory;
   // TCP ports to connect to besides 443 (HTTPS) and 53 (DNS over TCP):
   // those of the proxies a request may use.
   std::vector<std::uint16_t> proxy_ports;
@@ -54,7 +78,9 @@ struct Allowance {
 
 // What confine() put in place.
 struct ConfinementReport {
-  bool unprivileged = false;  // a run as root now runs as nobody
+  bool unprivileged = false;    // a run as root now runs as nobody
+  bool partial_switch = false;  // only some of the user, group and groups
+  bool no_capabilities = false; // every capability set is empty
   int landlock_abi = 0;       // the kernel's, capped at what is used here
   LandlockRights landlock;    // the Landlock rights handled
   bool syscall_filter = false;
@@ -69,6 +95,10 @@ struct SanitizerRuntimes {
   bool leak = false;  // LeakSanitizer, also part of AddressSanitizer
 };
 SanitizerRuntimes sanitizer_runtimes() noexcept;
+
+// Whether a coverage runtime (gcov's, LLVM's) is in this process: it
+// writes its counters to files when the run ends.
+bool coverage_runtime() noexcept;
 
 // Confines the calling thread and every thread it starts afterwards (not
 // threads that exist already), for the rest of their lives. Best effort,

@@ -59,6 +59,9 @@ FetchError::FetchError(const std::string& message)
 
 FetchError::~FetchError() = default;
 
+HttpClient::HttpClient(std::string ca_bundle)
+    : ca_bundle_(std::move(ca_bundle)) {}
+
 std::size_t header_callback(char* /*data*/, std::size_t size,
                             std::size_t nitems, void* received) noexcept {
   auto& total = *static_cast<std::size_t*>(received);
@@ -104,6 +107,14 @@ std::string HttpClient::fetch(const std::wstring& host) {
   // signals; a build with the blocking resolver then cannot cut the lookup
   // short, which is the lesser harm.
   curl_easy_setopt(handle.get(), CURLOPT_NOSIGNAL, 1L);
+#if LIBCURL_VERSION_NUM >= 0x074D00
+  // Certificates read before the run gave up the right to read the file.
+  // The client outlives the request, so libcurl need not copy them.
+  curl_blob ca_bundle = {const_cast<char*>(ca_bundle_.data()),
+                         ca_bundle_.size(), CURL_BLOB_NOCOPY};
+  if (!ca_bundle_.empty())
+    curl_easy_setopt(handle.get(), CURLOPT_CAINFO_BLOB, &ca_bundle);
+#endif
 #if LIBCURL_VERSION_NUM >= 0x075700
   // When the connect bound runs out during name resolution, libcurl would
   // otherwise wait for its resolver thread, which sits in getaddrinfo until
@@ -134,16 +145,19 @@ std::string HttpClient::fetch(const std::wstring& host) {
   return body;
 }
 
-std::vector<std::string> ca_locations() {
-  std::vector<std::string> locations;
+CaLocations ca_locations() {
+  CaLocations locations;
 #if LIBCURL_VERSION_NUM >= 0x075400
   const EasyHandle handle(curl_easy_init());
   if (!handle) return locations;
-  for (const CURLINFO info : {CURLINFO_CAINFO, CURLINFO_CAPATH}) {
-    char* path = nullptr;
-    if (curl_easy_getinfo(handle.get(), info, &path) == CURLE_OK && path)
-      locations.emplace_back(path);
-  }
+  char* path = nullptr;
+  if (curl_easy_getinfo(handle.get(), CURLINFO_CAINFO, &path) == CURLE_OK &&
+      path)
+    locations.bundle = path;
+  path = nullptr;
+  if (curl_easy_getinfo(handle.get(), CURLINFO_CAPATH, &path) == CURLE_OK &&
+      path)
+    locations.directory = path;
 #endif
   return locations;
 }
@@ -219,9 +233,14 @@ std::string HttpClient::fetch_with_fallback(const std::wstring& primary,
 }
 
 struct AddressQueries::Workers {
+  FinishSignal finished;  // first, so it outlives the threads
   JoiningThread ipv4;
   JoiningThread ipv6;
 };
+
+int AddressQueries::finished_fd() const {
+  return workers_ ? workers_->finished.fd() : -1;
+}
 
 AddressQueries::AddressQueries() : workers_(std::make_unique<Workers>()) {}
 AddressQueries::AddressQueries(AddressQueries&&) noexcept = default;
@@ -237,7 +256,7 @@ AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
           return client.fetch_with_fallback(kIpv4Endpoints.primary,
                                             kIpv4Endpoints.fallback);
         },
-        queries.workers_->ipv4);
+        queries.workers_->ipv4, &queries.workers_->finished);
   }
   if (!ipv4_only) {
     queries.ipv6_future = start_lookup(
@@ -245,7 +264,7 @@ AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
           return client.fetch_with_fallback(kIpv6Endpoints.primary,
                                             kIpv6Endpoints.fallback);
         },
-        queries.workers_->ipv6);
+        queries.workers_->ipv6, &queries.workers_->finished);
   }
   return queries;
 }

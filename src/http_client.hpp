@@ -50,10 +50,17 @@ std::size_t write_callback(char* data, std::size_t size, std::size_t nmemb,
 std::size_t header_callback(char* data, std::size_t size, std::size_t nitems,
                             void* received) noexcept;
 
-// Stateless HTTPS client; one instance may serve several threads at once.
-// libcurl's global state must be initialised before the first call.
+// HTTPS client without mutable state; one instance may serve several
+// threads at once. libcurl's global state must be initialised before the
+// first call.
 class HttpClient {
  public:
+  HttpClient() = default;
+  // Verifies servers with the CA certificates of `ca_bundle` (PEM, held in
+  // memory) instead of the bundle file libcurl reads by default; the CA
+  // directory is read as usual. Empty: the default bundle.
+  explicit HttpClient(std::string ca_bundle);
+
   // One GET of https://<host>/json. Returns the body of a 2xx answer;
   // throws FetchError on a transfer error or any other status.
   std::string fetch(const std::wstring& host);
@@ -62,12 +69,20 @@ class HttpClient {
   // any, propagates.
   std::string fetch_with_fallback(const std::wstring& primary,
                                   const std::wstring& fallback);
+
+ private:
+  std::string ca_bundle_;
 };
 
 // The CA bundle and CA directory that libcurl reads to verify the
 // service's certificate, those it names (libcurl 7.84 and later; empty
-// before). libcurl's global state must be initialised.
-std::vector<std::string> ca_locations();
+// before, or where it has none). libcurl's global state must be
+// initialised.
+struct CaLocations {
+  std::string bundle;
+  std::string directory;
+};
+CaLocations ca_locations();
 
 // The proxies that the environment names for these requests (https_proxy,
 // HTTPS_PROXY, all_proxy, ALL_PROXY; empty values count as unset), read
@@ -107,6 +122,10 @@ class AddressQueries {
 
   std::optional<std::future<std::string>> ipv4_future;
   std::optional<std::future<std::string>> ipv6_future;
+
+  // Readable each time a lookup has finished, for poll(); -1 when the
+  // system gave no descriptor for it.
+  [[nodiscard]] int finished_fd() const;
 
  private:
   friend AddressQueries query_addresses(HttpClient& client, bool ipv4_only,

@@ -240,6 +240,17 @@ bool allow_paths(int ruleset, const Paths& paths, std::uint64_t rights) {
   });
 }
 
+bool add_port_rules(int ruleset, const LandlockRights& handled,
+                    const LandlockAllowance& allowance) {
+  if ((handled.net & kConnectTcp) == 0) return true;
+  for (const std::uint16_t port : allowance.connect_ports) {
+    const NetPortAttr rule = {kConnectTcp, port};
+    if (syscall(kSysAddRule, ruleset, kRuleNetPort, &rule, 0U) != 0)
+      return false;
+  }
+  return true;
+}
+
 bool add_rules(int ruleset, const LandlockRights& handled,
                const LandlockAllowance& allowance) {
   // Sanitizer runtimes read /proc (the leak check lists threads and
@@ -249,6 +260,7 @@ bool add_rules(int ruleset, const LandlockRights& handled,
       (kReadFile | kReadDir | (allowance.sanitizer_runtime ? kExecute : 0)) &
       handled.fs;
   std::vector<std::string> directories;
+  if (handled.fs == 0) return add_port_rules(ruleset, handled, allowance);
   for (const char* file : kResolverFiles) {
     std::string directory = resolver_directory(file);
     if (!directory.empty()) directories.push_back(std::move(directory));
@@ -261,20 +273,17 @@ bool add_rules(int ruleset, const LandlockRights& handled,
   if (allowance.sanitizer_runtime &&
       !allow_path(ruleset, "/proc", kReadFile | kReadDir))
     return false;
-  if ((handled.net & kConnectTcp) != 0) {
-    for (const std::uint16_t port : allowance.connect_ports) {
-      const NetPortAttr rule = {kConnectTcp, port};
-      if (syscall(kSysAddRule, ruleset, kRuleNetPort, &rule, 0U) != 0)
-        return false;
-    }
-  }
-  return true;
+  return add_port_rules(ruleset, handled, allowance);
 }
 
 }  // namespace
 
 std::vector<std::string> resolver_files() {
   return {std::begin(kResolverFiles), std::end(kResolverFiles)};
+}
+
+std::vector<std::string> landlock_system_locations() {
+  return {std::begin(kSystemLocations), std::end(kSystemLocations)};
 }
 
 int landlock_abi() noexcept {
@@ -290,7 +299,8 @@ LandlockRights apply_landlock(const LandlockAllowance& allowance) noexcept {
   try {
     LandlockRights rights =
         landlock_rights(landlock_abi(), !allowance.connect_any_port);
-    if (rights.fs == 0) return {};
+    if (allowance.files_unrestricted) rights.fs = 0;
+    if (rights == LandlockRights{}) return {};
     const Descriptor ruleset(
         create_ruleset(rights, [](const LandlockRights& trial) {
           const RulesetAttr attr = {trial.fs, trial.net, trial.scoped};
@@ -314,6 +324,8 @@ LandlockRights apply_landlock(const LandlockAllowance& allowance) noexcept {
 #else  // no Landlock
 
 std::vector<std::string> resolver_files() { return {}; }
+
+std::vector<std::string> landlock_system_locations() { return {}; }
 
 int landlock_abi() noexcept { return 0; }
 

@@ -61,11 +61,17 @@ struct LandlockAllowance {
   bool connect_any_port = false;
   // Let sanitizer runtimes read /proc and run their symbolizer.
   bool sanitizer_runtime = false;
+  // Handle no file-system right (a coverage runtime writes its counters
+  // where the build put them); TCP and the scopes stay.
+  bool files_unrestricted = false;
 };
 
 // The files the resolver reads, where the system keeps them (some may not
 // exist). A file it cannot read counts as missing, without an error.
 std::vector<std::string> resolver_files();
+
+// The system locations every run may read (some may not exist).
+std::vector<std::string> landlock_system_locations();
 
 // Restricts the calling thread, and threads and processes it starts
 // afterwards, to `allowance` with every right the kernel knows. Returns

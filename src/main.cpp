@@ -2,15 +2,18 @@
 // what the address-echo service knows about them.
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "address_info.hpp"
 #include "confinement.hpp"
 #include "http_client.hpp"
 #include "json_report.hpp"
+#include "lookup_threads.hpp"
 
 namespace ipwhere {
 namespace {
@@ -102,18 +105,32 @@ void print_text_report(const Options& options,
     write_out("IPv6 not available.\n");
 }
 
+// Confines the run to what its requests need, after libcurl has read its
+// configuration and before the first lookup thread starts. Returns the
+// client the requests go through.
+HttpClient confine_run() {
+  const CaLocations ca = ca_locations();
+  // A run as root that goes on as nobody, where nobody may not read the CA
+  // bundle, reads it first.
+  std::string held_bundle = ca_bundle_to_hold(ca.bundle);
+  const ProxyPorts proxies = proxy_ports();
+  Allowance allowance;
+  if (held_bundle.empty() && !ca.bundle.empty())
+    allowance.readable.push_back(ca.bundle);
+  allowance.ca_directory = ca.directory;
+  allowance.proxy_ports = proxies.ports;
+  allowance.connect_any_port = proxies.unreadable;
+  allowance.unix_sockets = proxies.unix_socket;
+  static_cast<void>(confine(allowance));
+  return HttpClient(std::move(held_bundle));
+}
+
 int run(const Options& options) {
   CurlGlobal curl;
-  // After libcurl has read its configuration, before the first lookup
-  // thread starts: every thread that talks to the network is confined.
-  const ProxyPorts proxies = proxy_ports();
-  static_cast<void>(confine({ca_locations(), proxies.ports, proxies.unreadable,
-                             proxies.unix_socket}));
-
+  HttpClient client = confine_run();
   std::optional<AddressInfo> ipv4;
   std::optional<AddressInfo> ipv6;
   bool ipv4_shown = false;
-  HttpClient client;
   {
     AddressQueries queries =
         query_addresses(client, options.ipv4_only, options.ipv6_only);
@@ -125,6 +142,9 @@ int run(const Options& options) {
       print_address_info("IPv4", *ipv4);
       static_cast<void>(std::fflush(stdout));
       ipv4_shown = true;
+      // A reader that has gone (`ipwhere | head -n 1`) ends the run now.
+      wait_watching_output(*queries.ipv6_future, queries.finished_fd(),
+                           STDOUT_FILENO);
     }
     ipv6 = collect(queries.ipv6_future);
   }
@@ -163,7 +183,9 @@ int run_command_line(int argc, const char* const argv[]) {
 
 int main(int argc, char* argv[]) {
   ipwhere::open_standard_descriptors();
-  ipwhere::close_inherited_descriptors();
+  // Code the user preloaded (torsocks, proxychains, a profiler) may have
+  // opened descriptors of its own already.
+  if (!ipwhere::libraries_preloaded()) ipwhere::close_inherited_descriptors();
   // Only running out of memory (while writing the report, say) can throw
   // out of a run. It ends with status 1, as every other failure does, not
   // with std::terminate; no fixed line says what happened, and writing one

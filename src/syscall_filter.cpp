@@ -1,42 +1,24 @@
 #include "syscall_filter.hpp"
 
 #ifdef IPWHERE_SECCOMP
+#include <fcntl.h>
 #include <seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdint>
-#include <initializer_list>
+#include <string_view>
+#include <vector>
 #endif
 
 namespace ipwhere {
 
 #ifdef IPWHERE_SECCOMP
 namespace {
-
-// The kernel reads an int argument (a family, a type, an ioctl request, a
-// pid) from the low 32 bits of its register, while a filter compares all
-// 64: every equality is masked to the low 32 bits, so that a high bit set
-// by the caller cannot walk past a rule. "Greater than" compares all 64
-// bits on purpose: any high bit then counts as greater, and is refused.
-constexpr scmp_datum_t kLow32 = 0xFFFFFFFFU;
-constexpr scmp_datum_t kTypeMask = 0xF;  // SOCK_CLOEXEC etc. lie above
-constexpr int kIpProtoTcp = 6;
-constexpr int kIpProtoUdp = 17;
-constexpr int kTiocsti = 0x5412;
-constexpr int kTioclinux = 0x541C;
-// Namespace flags of clone(); CLONE_NEWTIME shares its bit with the exit
-// signal there and is taken by unshare() and clone3() only.
-constexpr scmp_datum_t kCloneNewNamespaceFlags[] = {
-    0x00020000, 0x02000000, 0x04000000, 0x08000000,
-    0x10000000, 0x20000000, 0x40000000};
-// clone()'s flags are its first argument, but its second on s390.
-#if defined(__s390__)
-constexpr unsigned kCloneFlagsArg = 1;
-#else
-constexpr unsigned kCloneFlagsArg = 0;
-#endif
 
 // A system call by name, with its number for the calls that libseccomp
 // releases older than the kernel do not know. Calls from 424 on have one
@@ -55,121 +37,310 @@ int number_of(const Call& call) {
   return number;
 }
 
-// Changes of file metadata, which Landlock does not cover.
-const Call kMetadataCalls[] = {
-    {"chmod", -1},          {"fchmod", -1},       {"fchmodat", -1},
-    {"fchmodat2", 452},     {"chown", -1},        {"fchown", -1},
-    {"lchown", -1},         {"fchownat", -1},     {"setxattr", -1},
-    {"lsetxattr", -1},      {"fsetxattr", -1},    {"setxattrat", 463},
-    {"removexattr", -1},    {"lremovexattr", -1}, {"fremovexattr", -1},
-    {"removexattrat", 466}, {"utime", -1},        {"utimes", -1},
-    {"utimensat", -1},      {"futimesat", -1}};
+// What a lookup calls: libc, libcurl with its threaded resolver, OpenSSL,
+// the name-service modules and the C++ runtime, as strace shows them, and
+// the siblings another libc or kernel may pick for the same job. Calls
+// with argument rules come below.
+const Call kAllowed[] = {
+    // Files: the resolver's, the CA certificates, name-service modules.
+    {"openat", -1}, {"open", -1}, {"close", -1}, {"read", -1},
+    {"pread64", -1}, {"write", -1}, {"writev", -1}, {"lseek", -1},
+    {"fstat", -1}, {"stat", -1}, {"lstat", -1}, {"newfstatat", -1},
+    {"fstatat64", -1}, {"statx", -1}, {"access", -1}, {"faccessat", -1},
+    {"faccessat2", 439},
+    // Memory. No mapping becomes writable and executable (see MDWE).
+    {"mmap", -1}, {"mmap2", -1}, {"mprotect", -1}, {"munmap", -1},
+    {"mremap", -1}, {"madvise", -1}, {"brk", -1},
+    // Threads, their signals and their end.
+    {"futex", -1}, {"futex_time64", -1}, {"set_robust_list", -1},
+    {"rseq", -1}, {"set_tid_address", -1}, {"exit", -1},
+    {"exit_group", -1}, {"rt_sigaction", -1}, {"rt_sigprocmask", -1},
+    {"rt_sigreturn", -1}, {"sigaltstack", -1}, {"restart_syscall", -1},
+    {"sched_yield", -1}, {"sched_getaffinity", -1}, {"gettid", -1},
+    {"getpid", -1}, {"getuid", -1}, {"geteuid", -1}, {"getgid", -1},
+    {"getegid", -1}, {"uname", -1}, {"sysinfo", -1}, {"getrandom", -1},
+    // Time and waiting.
+    {"clock_gettime", -1}, {"clock_gettime64", -1}, {"clock_getres", -1},
+    {"gettimeofday", -1}, {"time", -1}, {"nanosleep", -1},
+    {"clock_nanosleep", -1}, {"clock_nanosleep_time64", -1}, {"poll", -1},
+    {"ppoll", -1}, {"ppoll_time64", -1}, {"select", -1}, {"pselect6", -1},
+    {"pselect6_time64", -1}, {"epoll_create", -1}, {"epoll_create1", -1},
+    {"epoll_ctl", -1}, {"epoll_wait", -1}, {"epoll_pwait", -1},
+    {"epoll_pwait2", 441}, {"pipe", -1}, {"pipe2", -1}, {"eventfd", -1},
+    {"eventfd2", -1},
+    // The network (socket kinds: see the refusals).
+    {"socket", -1}, {"socketpair", -1}, {"connect", -1},
+    {"getsockname", -1}, {"getpeername", -1}, {"getsockopt", -1},
+    {"setsockopt", -1}, {"shutdown", -1}, {"sendto", -1}, {"sendmsg", -1},
+    {"sendmmsg", -1}, {"recvfrom", -1}, {"recvmsg", -1},
+    // This process alone (see the refusals).
+    {"kill", -1}, {"tgkill", -1}, {"prlimit64", -1}};
 
-// Kernel surfaces a lookup never uses: other processes' memory, BPF,
-// performance counters, io_uring, key rings, namespaces, mounts, modules,
-// and memory that could be mapped twice (once writable, once executable).
-const Call kUnusedCalls[] = {{"process_vm_readv", -1},
-                             {"process_vm_writev", -1},
-                             {"process_madvise", 440},
-                             {"pidfd_getfd", 438},
-                             {"bpf", -1},
-                             {"perf_event_open", -1},
-                             {"userfaultfd", -1},
-                             {"io_uring_setup", 425},
-                             {"io_uring_enter", 426},
-                             {"io_uring_register", 427},
-                             {"add_key", -1},
-                             {"request_key", -1},
-                             {"keyctl", -1},
-                             {"unshare", -1},
-                             {"setns", -1},
-                             {"mount", -1},
-                             {"umount", -1},
-                             {"umount2", -1},
-                             {"mount_setattr", 442},
-                             {"move_mount", 429},
-                             {"open_tree", 428},
-                             {"fsopen", 430},
-                             {"fsconfig", 431},
-                             {"fsmount", 432},
-                             {"fspick", 433},
-                             {"chroot", -1},
-                             {"pivot_root", -1},
-                             {"init_module", -1},
-                             {"finit_module", -1},
-                             {"delete_module", -1},
-                             {"kexec_load", -1},
-                             {"kexec_file_load", -1},
-                             {"swapon", -1},
-                             {"swapoff", -1},
-                             {"reboot", -1},
-                             {"acct", -1},
-                             {"quotactl", -1},
-                             {"quotactl_fd", 443},
-                             {"memfd_create", -1},
-                             {"memfd_secret", 447},
-                             {"shmget", -1},
-                             {"shmat", -1}};
+// Refused by name with EPERM, whatever the list above grows to: a lookup
+// never needs them, and each reaches beyond the run.
+const Call kRefused[] = {
+    // Inbound connections: listen() binds an ephemeral port itself.
+    {"listen", -1}, {"accept", -1}, {"accept4", -1},
+    // New processes, which would outlive the run; new sessions and groups.
+    {"fork", -1}, {"vfork", -1}, {"execve", -1}, {"execveat", -1},
+    {"setsid", -1}, {"setpgid", -1},
+    // Reading or duplicating descriptors in ways a lookup has no need of
+    // (read() and friends on descriptors 0 to 2: see the refusals).
+    {"readv", -1}, {"preadv", -1}, {"preadv2", -1}, {"recvmmsg", -1},
+    {"recvmmsg_time64", -1}, {"splice", -1}, {"tee", -1}, {"vmsplice", -1},
+    {"sendfile", -1}, {"sendfile64", -1}, {"copy_file_range", -1},
+    {"dup", -1}, {"dup2", -1}, {"dup3", -1},
+    // Other processes of the same user: their IPC objects, memory, state.
+    {"msgget", -1}, {"msgsnd", -1}, {"msgrcv", -1}, {"msgctl", -1},
+    {"semget", -1}, {"semop", -1}, {"semtimedop", -1}, {"semctl", -1},
+    {"shmget", -1}, {"shmat", -1}, {"shmdt", -1}, {"shmctl", -1},
+    {"mq_open", -1}, {"mq_unlink", -1}, {"mq_timedsend", -1},
+    {"mq_timedreceive", -1}, {"mq_notify", -1}, {"mq_getsetattr", -1},
+    {"pidfd_open", 434}, {"pidfd_send_signal", 424}, {"pidfd_getfd", 438},
+    {"kcmp", -1}, {"get_robust_list", -1}, {"move_pages", -1},
+    {"migrate_pages", -1}, {"process_vm_readv", -1},
+    {"process_vm_writev", -1}, {"process_madvise", 440}, {"ptrace", -1},
+    {"tkill", -1}, {"rt_sigqueueinfo", -1}, {"rt_tgsigqueueinfo", -1},
+    // Watching and identifying files, their attributes and metadata.
+    {"inotify_init", -1}, {"inotify_init1", -1}, {"inotify_add_watch", -1},
+    {"inotify_rm_watch", -1}, {"fanotify_init", -1}, {"fanotify_mark", -1},
+    {"name_to_handle_at", -1}, {"open_by_handle_at", -1},
+    {"getxattr", -1}, {"lgetxattr", -1}, {"fgetxattr", -1},
+    {"getxattrat", 464}, {"listxattr", -1}, {"llistxattr", -1},
+    {"flistxattr", -1}, {"listxattrat", 465}, {"setxattr", -1},
+    {"lsetxattr", -1}, {"fsetxattr", -1}, {"setxattrat", 463},
+    {"removexattr", -1}, {"lremovexattr", -1}, {"fremovexattr", -1},
+    {"removexattrat", 466}, {"file_getattr", 468}, {"file_setattr", 469},
+    {"chmod", -1}, {"fchmod", -1}, {"fchmodat", -1}, {"fchmodat2", 452},
+    {"chown", -1}, {"fchown", -1}, {"lchown", -1}, {"fchownat", -1},
+    {"utime", -1}, {"utimes", -1}, {"utimensat", -1}, {"futimesat", -1},
+    // Kernel surfaces: memory mapped twice (writable, then executable),
+    // the LDT, BPF, io_uring, key rings, namespaces, mounts, modules.
+    {"memfd_create", -1}, {"memfd_secret", 447}, {"modify_ldt", -1},
+    {"userfaultfd", -1}, {"bpf", -1}, {"perf_event_open", -1},
+    {"io_uring_setup", 425}, {"io_uring_enter", 426},
+    {"io_uring_register", 427}, {"add_key", -1}, {"request_key", -1},
+    {"keyctl", -1}, {"unshare", -1}, {"setns", -1}, {"mount", -1},
+    {"umount2", -1}, {"mount_setattr", 442}, {"move_mount", 429},
+    {"open_tree", 428}, {"open_tree_attr", 467}, {"fsopen", 430},
+    {"fsconfig", 431}, {"fsmount", 432}, {"fspick", 433}, {"chroot", -1},
+    {"pivot_root", -1}, {"init_module", -1}, {"finit_module", -1},
+    {"delete_module", -1}, {"kexec_load", -1}, {"kexec_file_load", -1},
+    {"reboot", -1}, {"swapon", -1}, {"swapoff", -1}, {"acct", -1},
+    {"quotactl", -1}, {"quotactl_fd", 443}};
 
-// Calls that may name another process, allowed for the caller alone: the
-// argument that names the process (index) must be 0.
-struct ProcessCall {
-  Call call;
-  unsigned pid_arg;
-};
-const ProcessCall kProcessCalls[] = {
-    {{"prlimit64", -1}, 0},          {{"sched_setparam", -1}, 0},
-    {{"sched_setscheduler", -1}, 0}, {{"sched_setaffinity", -1}, 0},
-    {{"sched_setattr", -1}, 0},      {{"setpriority", -1}, 1},
-    {{"ioprio_set", -1}, 1}};
+// What a sanitizer runtime calls besides: the leak checker's helper, which
+// shares the run's memory, stops each thread with ptrace; reports read
+// /proc and start a symbolizer.
+const Call kSanitizerCalls[] = {
+    {"ptrace", -1},   {"wait4", -1},      {"waitid", -1},
+    {"getppid", -1},  {"getdents64", -1}, {"readlink", -1},
+    {"readlinkat", -1}, {"execve", -1},   {"dup2", -1},
+    {"dup3", -1},     {"mincore", -1},    {"getrusage", -1}};
 
-// Calls that signal a process, or open one to signal it later, named by
-// their first argument.
-const Call kSignalCalls[] = {{"kill", -1},
-                             {"tgkill", -1},
-                             {"rt_sigqueueinfo", -1},
-                             {"rt_tgsigqueueinfo", -1},
-                             {"pidfd_open", 434}};
+// What a coverage runtime calls at exit to write its counters.
+const Call kCoverageCalls[] = {{"mkdir", -1},  {"mkdirat", -1},
+                               {"flock", -1},  {"ftruncate", -1},
+                               {"getcwd", -1}, {"fsync", -1}};
+
+// A rule holds when every comparison of one of its sets holds.
+using Comparisons = std::vector<scmp_arg_cmp>;
+using Alternatives = std::vector<Comparisons>;
+
+// The kernel reads an int argument (a descriptor, a family, an ioctl
+// request) from the low 32 bits of its register, while a filter compares
+// all 64: equalities are masked to the low 32 bits, so that a high bit set
+// by the caller cannot walk past a rule. Comparisons by size take all 64
+// bits on purpose: any high bit then counts as large.
+constexpr scmp_datum_t kLow32 = 0xFFFFFFFFU;
+
+Alternatives low32_in(unsigned arg, const std::vector<scmp_datum_t>& values) {
+  Alternatives sets;
+  for (const scmp_datum_t value : values)
+    sets.push_back({{arg, SCMP_CMP_MASKED_EQ, kLow32, value}});
+  return sets;
+}
+
+Alternatives standard_descriptor(unsigned arg) {
+  return low32_in(arg, {0, 1, 2});
+}
+
+Alternatives masked(unsigned arg, scmp_datum_t mask, scmp_datum_t value) {
+  return {{{arg, SCMP_CMP_MASKED_EQ, mask, value}}};
+}
+
+Alternatives greater_than(unsigned arg, scmp_datum_t value) {
+  return {{{arg, SCMP_CMP_GT, value, 0}}};
+}
+
+Alternatives less_than(unsigned arg, scmp_datum_t value) {
+  return {{{arg, SCMP_CMP_LT, value, 0}}};
+}
+
+// Every value of `arg` but `one` and `other`: below the lower, between the
+// two (as aligned blocks, one masked equality each) and above the higher.
+Alternatives other_than(unsigned arg, scmp_datum_t one, scmp_datum_t other) {
+  const scmp_datum_t first = std::min(one, other);
+  const scmp_datum_t second = std::max(one, other);
+  Alternatives sets = less_than(arg, first);
+  for (scmp_datum_t start = first + 1; start < second;) {
+    scmp_datum_t size = 1;
+    while (start % (size * 2) == 0 && start + size * 2 <= second) size *= 2;
+    sets.push_back({{arg, SCMP_CMP_MASKED_EQ, ~(size - 1), start}});
+    start += size;
+  }
+  const Alternatives above = greater_than(arg, second);
+  sets.insert(sets.end(), above.begin(), above.end());
+  return sets;
+}
+
+// Both conditions: each set of one joined with each set of the other.
+Alternatives both(const Alternatives& left, const Alternatives& right) {
+  Alternatives sets;
+  for (const Comparisons& a : left) {
+    for (const Comparisons& b : right) {
+      Comparisons joined = a;
+      joined.insert(joined.end(), b.begin(), b.end());
+      sets.push_back(joined);
+    }
+  }
+  return sets;
+}
 
 class Filter {
  public:
-  Filter() : context_(seccomp_init(SCMP_ACT_ALLOW)) {}
+  explicit Filter(std::uint32_t default_action)
+      : context_(seccomp_init(default_action)),
+        default_action_(default_action) {
+    // A call through another table (the 32-bit entry or x32 on x86-64)
+    // ends the whole process; libseccomp's default would end only the
+    // calling thread and leave a multi-threaded run hanging. No other
+    // architecture is added: for 32-bit x86, libseccomp would turn the
+    // socket rules into an unconditional socketcall rule. Threads that
+    // exist already take the filter too.
+    ok_ = context_ != nullptr &&
+          seccomp_attr_set(context_, SCMP_FLTATR_ACT_BADARCH,
+                           SCMP_ACT_KILL_PROCESS) == 0 &&
+          seccomp_attr_set(context_, SCMP_FLTATR_CTL_TSYNC, 1) == 0;
+  }
   ~Filter() {
     if (context_ != nullptr) seccomp_release(context_);
   }
   Filter(const Filter&) = delete;
   Filter& operator=(const Filter&) = delete;
 
-  [[nodiscard]] scmp_filter_ctx get() const { return context_; }
-  [[nodiscard]] bool ok() const { return context_ != nullptr && ok_; }
-
-  // Refuses `call` with `error` when every comparison holds. A call this
-  // architecture does not have needs no rule.
-  void refuse(const Call& call, int error,
-              std::initializer_list<scmp_arg_cmp> comparisons = {}) {
+  // Gives `call` the action when one set of `when` holds (always, for one
+  // empty set). A call this architecture does not have needs no rule.
+  void add(const Call& call, std::uint32_t action,
+           const Alternatives& when = {{}}) {
     const int number = number_of(call);
-    if (number == __NR_SCMP_ERROR) return;
-    const int result = seccomp_rule_add_array(
-        context_, SCMP_ACT_ERRNO(static_cast<std::uint32_t>(error)), number,
-        static_cast<unsigned>(comparisons.size()), comparisons.begin());
-    // -EDOM: a call that exists on another architecture only.
-    if (result != 0 && result != -EDOM) ok_ = false;
+    // libseccomp refuses a rule that says what the default says already.
+    if (number == __NR_SCMP_ERROR || !ok_ || action == default_action_)
+      return;
+    for (const Comparisons& set : when) {
+      const int result = seccomp_rule_add_array(
+          context_, action, number, static_cast<unsigned>(set.size()),
+          set.data());
+      // -EDOM: a call that exists on another architecture only.
+      if (result != 0 && result != -EDOM) ok_ = false;
+    }
   }
+
+  [[nodiscard]] bool ready() const { return ok_; }
+  [[nodiscard]] bool load() { return ok_ && seccomp_load(context_) == 0; }
 
  private:
   scmp_filter_ctx context_;
-  bool ok_ = true;
+  std::uint32_t default_action_;
+  bool ok_ = false;
 };
 
-scmp_arg_cmp low32_is(unsigned arg, scmp_datum_t value) {
-  return {arg, SCMP_CMP_MASKED_EQ, kLow32, value};
+const std::uint32_t kAllow = SCMP_ACT_ALLOW;
+const std::uint32_t kRefuse = SCMP_ACT_ERRNO(EPERM);
+constexpr scmp_datum_t kCloneThread = 0x00010000;
+constexpr scmp_datum_t kCloneVm = 0x00000100;
+// clone()'s flags are its first argument, but its second on s390.
+#if defined(__s390__)
+constexpr unsigned kCloneFlagsArg = 1;
+#else
+constexpr unsigned kCloneFlagsArg = 0;
+#endif
+// prctl() options a library may ask of its own thread: PR_GET_DUMPABLE,
+// PR_SET_NAME, PR_GET_NAME, PR_GET_SECCOMP, PR_CAPBSET_READ,
+// PR_GET_NO_NEW_PRIVS, PR_GET_MDWE, PR_SET_VMA (naming its own mappings).
+const std::vector<scmp_datum_t> kPrctlOptions = {
+    3, 15, 16, 21, 23, 39, 66, 0x53564d41};
+// The leak checker's helper: PR_SET_PDEATHSIG, PR_SET_DUMPABLE,
+// PR_SET_PTRACER.
+const std::vector<scmp_datum_t> kSanitizerPrctlOptions = {
+    1, 4, 0x59616d61};
+constexpr scmp_datum_t kPersonalityQuery = 0xFFFFFFFF;
+
+// The allow-list, and the calls it refuses by name or for their
+// arguments. Anything else meets the filter's default action.
+void add_allow_list(Filter& filter, const FilterAllowance& allowance) {
+  // The sanitizer runtimes' calls, some of which are otherwise refused.
+  const auto sanitizer_allows = [&](std::string_view name) {
+    if (!allowance.sanitizer || (name == "ptrace" && !allowance.leak_checker))
+      return false;
+    return std::any_of(std::begin(kSanitizerCalls), std::end(kSanitizerCalls),
+                       [&](const Call& call) { return name == call.name; });
+  };
+  for (const Call& call : kAllowed) filter.add(call, kAllow);
+  for (const Call& call : kSanitizerCalls) {
+    if (sanitizer_allows(call.name)) filter.add(call, kAllow);
+  }
+  if (allowance.coverage) {
+    for (const Call& call : kCoverageCalls) filter.add(call, kAllow);
+  }
+  for (const Call& call : kRefused) {
+    if (!sanitizer_allows(call.name)) filter.add(call, kRefuse);
+  }
+
+  // Threads only, no processes; a sanitizer's leak checker makes a helper
+  // that shares the run's memory, and its reports a symbolizer process.
+  if (allowance.sanitizer) {
+    filter.add({"clone", -1}, kAllow);
+  } else {
+    filter.add({"clone", -1}, kAllow,
+               masked(kCloneFlagsArg, kCloneThread, kCloneThread));
+    filter.add({"clone", -1}, kRefuse, masked(kCloneFlagsArg, kCloneThread, 0));
+  }
+  // clone3() passes its flags in memory, which a filter cannot read. glibc
+  // falls back to clone() on ENOSYS, and on ENOSYS alone.
+  filter.add({"clone3", 435}, SCMP_ACT_ERRNO(ENOSYS));
+
+  // ioctl(): terminal queries, and the byte count and blocking mode of a
+  // socket; any request on the standard descriptors, which the refusals
+  // narrow down.
+  filter.add({"ioctl", -1}, kAllow,
+             low32_in(1, {TCGETS, TIOCGWINSZ, FIONREAD, FIONBIO}));
+  filter.add({"ioctl", -1}, kAllow, standard_descriptor(0));
+  // fcntl(): descriptor and status flags; locks for a coverage runtime.
+  // Signals on I/O (to any process) are refused.
+  filter.add({"fcntl", -1}, kAllow,
+             low32_in(1, {F_GETFD, F_SETFD, F_GETFL, F_SETFL, F_DUPFD,
+                          F_DUPFD_CLOEXEC}));
+  if (allowance.coverage) {
+    filter.add({"fcntl", -1}, kAllow,
+               low32_in(1, {F_GETLK, F_SETLK, F_SETLKW, F_OFD_GETLK,
+                            F_OFD_SETLK, F_OFD_SETLKW}));
+  }
+  filter.add({"fcntl", -1}, kRefuse,
+             low32_in(1, {F_SETOWN, F_SETOWN_EX, F_SETSIG}));
+  filter.add({"prctl", -1}, kAllow, low32_in(0, kPrctlOptions));
+  if (allowance.sanitizer)
+    filter.add({"prctl", -1}, kAllow, low32_in(0, kSanitizerPrctlOptions));
+  // personality(): the query alone.
+  filter.add({"personality", -1}, kAllow,
+             {{{0, SCMP_CMP_EQ, kPersonalityQuery, 0}}});
+  filter.add({"personality", -1}, kRefuse,
+             {{{0, SCMP_CMP_NE, kPersonalityQuery, 0}}});
 }
-scmp_arg_cmp type_is(unsigned arg, scmp_datum_t type) {
-  return {arg, SCMP_CMP_MASKED_EQ, kTypeMask, type};
-}
-scmp_arg_cmp greater_than(unsigned arg, scmp_datum_t value) {
-  return {arg, SCMP_CMP_GT, value, 0};
-}
+
+constexpr scmp_datum_t kTypeMask = 0xF;  // SOCK_CLOEXEC etc. lie above
+constexpr scmp_datum_t kIpProtoTcp = 6;
+constexpr scmp_datum_t kIpProtoUdp = 17;
 
 // socket(): IPv4 and IPv6 for TCP and UDP, and netlink for the routing
 // table (the resolver asks the kernel for the machine's addresses). Every
@@ -178,39 +349,78 @@ scmp_arg_cmp greater_than(unsigned arg, scmp_datum_t value) {
 // unavailable and the next source answers.
 void add_socket_rules(Filter& filter, bool unix_sockets) {
   const Call socket_call = {"socket", -1};
+  const std::uint32_t unsupported = SCMP_ACT_ERRNO(EAFNOSUPPORT);
   constexpr scmp_datum_t kLastFamily = 63;  // AF_MAX is 46 on Linux 6.18
   for (scmp_datum_t family = 0; family <= kLastFamily; ++family) {
     if (family == AF_INET || family == AF_INET6 || family == AF_NETLINK ||
         (family == AF_UNIX && unix_sockets))
       continue;
-    filter.refuse(socket_call, EAFNOSUPPORT, {low32_is(0, family)});
+    filter.add(socket_call, unsupported, low32_in(0, {family}));
   }
-  filter.refuse(socket_call, EAFNOSUPPORT, {greater_than(0, kLastFamily)});
+  filter.add(socket_call, unsupported, greater_than(0, kLastFamily));
   // Netlink for the routing table only.
-  filter.refuse(socket_call, EPERM,
-                {low32_is(0, AF_NETLINK), greater_than(2, 0)});
+  filter.add(socket_call, kRefuse,
+             both(low32_in(0, {AF_NETLINK}), greater_than(2, 0)));
   // No raw or packet sockets, nor other protocols (SCTP, MPTCP) that
   // Landlock's TCP rules would not see.
   for (const scmp_datum_t family : {AF_INET, AF_INET6}) {
     for (scmp_datum_t type = 0; type <= kTypeMask; ++type) {
       if (type == SOCK_STREAM || type == SOCK_DGRAM) continue;
-      filter.refuse(socket_call, EPERM,
-                    {low32_is(0, family), type_is(1, type)});
+      filter.add(socket_call, kRefuse,
+                 both(low32_in(0, {family}), masked(1, kTypeMask, type)));
     }
     for (scmp_datum_t protocol = 1; protocol < kIpProtoUdp; ++protocol) {
       if (protocol == kIpProtoTcp) continue;
-      filter.refuse(socket_call, EPERM,
-                    {low32_is(0, family), low32_is(2, protocol)});
+      filter.add(socket_call, kRefuse,
+                 both(low32_in(0, {family}), low32_in(2, {protocol})));
     }
-    filter.refuse(socket_call, EPERM,
-                  {low32_is(0, family), greater_than(2, kIpProtoUdp)});
+    filter.add(socket_call, kRefuse,
+               both(low32_in(0, {family}), greater_than(2, kIpProtoUdp)));
   }
   // socketpair(): stream pairs only (libcurl's resolver uses one); a
   // datagram pair could send to any pathname socket.
   for (scmp_datum_t type = 0; type <= kTypeMask; ++type) {
     if (type == SOCK_STREAM) continue;
-    filter.refuse({"socketpair", -1}, EPERM, {type_is(1, type)});
+    filter.add({"socketpair", -1}, kRefuse, masked(1, kTypeMask, type));
   }
+}
+
+// Namespace flags of clone(); CLONE_NEWTIME shares its bit with the exit
+// signal there and is taken by unshare() and clone3() only.
+constexpr scmp_datum_t kCloneNewNamespaceFlags[] = {
+    0x00020000, 0x02000000, 0x04000000, 0x08000000,
+    0x10000000, 0x20000000, 0x40000000};
+
+// The refusals: calls of the allow-list, with the arguments that do harm.
+void add_refusals(Filter& filter, const FilterAllowance& allowance) {
+  add_socket_rules(filter, allowance.unix_sockets);
+
+  // The terminal and whatever else descriptors 0 to 2 are, shared with
+  // the user's shell: no reading (typed-ahead input), no moving the
+  // offset, no mapping, no duplicating, no changing the status flags
+  // (non-blocking), and of ioctl() only the size and settings queries.
+  for (const char* name : {"read", "pread64", "recvfrom", "recvmsg", "lseek"})
+    filter.add({name, -1}, kRefuse, standard_descriptor(0));
+  filter.add({"mmap", -1}, kRefuse, standard_descriptor(4));
+  filter.add({"ioctl", -1}, kRefuse,
+             both(standard_descriptor(0), other_than(1, TCGETS, TIOCGWINSZ)));
+  filter.add({"fcntl", -1}, kRefuse,
+             both(standard_descriptor(0),
+                  low32_in(1, {F_SETFL, F_DUPFD, F_DUPFD_CLOEXEC})));
+  // Signals on I/O, to any process.
+  filter.add({"fcntl", -1}, kRefuse,
+             both(low32_in(1, {F_SETFL}), masked(2, O_ASYNC, O_ASYNC)));
+
+  // This process alone: its own limits (pid 0), and signals to itself.
+  // Landlock scopes signals from Linux 6.12 only.
+  filter.add({"prlimit64", -1}, kRefuse, greater_than(0, 0));
+  const auto self = static_cast<scmp_datum_t>(getpid());
+  for (const char* name : {"kill", "tgkill"}) {
+    filter.add({name, -1}, kRefuse, greater_than(0, self));
+    filter.add({name, -1}, kRefuse, less_than(0, self));
+  }
+  for (const scmp_datum_t flag : kCloneNewNamespaceFlags)
+    filter.add({"clone", -1}, kRefuse, masked(kCloneFlagsArg, flag, flag));
 }
 
 }  // namespace
@@ -218,48 +428,20 @@ void add_socket_rules(Filter& filter, bool unix_sockets) {
 bool syscall_filter_built() noexcept { return true; }
 
 bool install_syscall_filter(const FilterAllowance& allowance) noexcept {
-  Filter filter;
-  if (filter.get() == nullptr) return false;
-  // A call through another table (the 32-bit entry or x32 on x86-64) ends
-  // the whole process; libseccomp's default would end only the calling
-  // thread and leave a multi-threaded run hanging. No other architecture
-  // is added: for 32-bit x86, libseccomp would turn the socket rules into
-  // an unconditional socketcall rule.
-  if (seccomp_attr_set(filter.get(), SCMP_FLTATR_ACT_BADARCH,
-                       SCMP_ACT_KILL_PROCESS) != 0)
-    return false;
-
-  add_socket_rules(filter, allowance.unix_sockets);
-  // Pushing keystrokes into the terminal, or the console's own requests.
-  for (const scmp_datum_t request : {kTiocsti, kTioclinux})
-    filter.refuse({"ioctl", -1}, EPERM, {low32_is(1, request)});
-  for (const Call& call : kMetadataCalls) filter.refuse(call, EPERM);
-  for (const ProcessCall& call : kProcessCalls)
-    filter.refuse(call.call, EPERM, {greater_than(call.pid_arg, 0)});
-  // setpriority() and ioprio_set() name the kind of target first: only
-  // "a process" (0 and 1) with pid 0 is the caller.
-  filter.refuse({"setpriority", -1}, EPERM, {greater_than(0, 0)});
-  filter.refuse({"ioprio_set", -1}, EPERM, {greater_than(0, 1)});
-  for (const Call& call : kUnusedCalls) filter.refuse(call, EPERM);
-  if (!allowance.ptrace) filter.refuse({"ptrace", -1}, EPERM);
-  for (const scmp_datum_t flag : kCloneNewNamespaceFlags) {
-    filter.refuse({"clone", -1}, EPERM,
-                  {{kCloneFlagsArg, SCMP_CMP_MASKED_EQ, flag, flag}});
+  // The kernel runs both and takes the stricter answer: an error over
+  // letting a call through. Both are built before either is loaded, the
+  // refusals first, as the allow-list refuses seccomp() itself.
+  try {
+    Filter allow_list(allowance.kill_unlisted ? SCMP_ACT_KILL_PROCESS
+                                              : SCMP_ACT_ERRNO(ENOSYS));
+    add_allow_list(allow_list, allowance);
+    Filter refusals(SCMP_ACT_ALLOW);
+    add_refusals(refusals, allowance);
+    return allow_list.ready() && refusals.ready() && refusals.load() &&
+           allow_list.load();
+  } catch (...) {
+    return false;  // out of memory while building the rules
   }
-  // Signals to this process alone: Landlock scopes them from Linux 6.12
-  // only. The thread-directed calls name this process first; tkill() names
-  // a thread of any process, and glibc uses tgkill() instead.
-  const auto self = static_cast<scmp_datum_t>(getpid());
-  for (const Call& call : kSignalCalls) {
-    filter.refuse(call, EPERM, {greater_than(0, self)});
-    filter.refuse(call, EPERM, {{0, SCMP_CMP_LT, self, 0}});
-  }
-  filter.refuse({"tkill", -1}, EPERM);
-  // clone3() passes its flags in memory, which a filter cannot read. glibc
-  // falls back to clone() on ENOSYS, and on ENOSYS alone.
-  filter.refuse({"clone3", 435}, ENOSYS);
-
-  return filter.ok() && seccomp_load(filter.get()) == 0;
 }
 
 #else  // no libseccomp, or not Linux

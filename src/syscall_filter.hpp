@@ -1,15 +1,19 @@
-// A system-call filter (seccomp, through libseccomp) that refuses what
-// Landlock leaves open to a hijacked run: sockets of other families (the
-// pathname UNIX sockets of agents, buses and daemons among them), raw and
-// packet sockets, keystrokes pushed into a terminal, changes of file
-// metadata, reaching into other processes (their limits, priorities,
-// memory, and signals on kernels before Landlock scoped them), and kernel
-// interfaces a lookup never uses.
+// The system-call filter (seccomp, through libseccomp) of a confined run:
+// an allow-list of the calls a lookup makes, so that code hijacked inside
+// a run reaches nothing else the kernel offers, today's calls and those a
+// later kernel adds alike.
 //
-// It is a deny-list: everything it does not name is allowed, so that a
-// libc or library update that calls something new never kills a run. Each
-// refused call fails with an error; only a call through another
-// architecture's system-call table ends the process.
+// Two filters, which the kernel runs both, the stricter answer winning:
+//  - the allow-list: the calls a lookup makes, some only with the
+//    arguments a lookup passes; calls refused by name (listening, new
+//    processes, other processes' IPC, watches on files, ...) fail with
+//    EPERM, every other call with ENOSYS, as on a kernel that lacks it, so
+//    that a libc trying a newer call first falls back;
+//  - the refusals: calls on that list whose arguments do harm (reading the
+//    terminal, changing its settings, sockets of other kinds, signals to
+//    other processes, new namespaces) fail with an error.
+// A call through another architecture's system-call table ends the
+// process.
 #ifndef IPWHERE_SYSCALL_FILTER_HPP_
 #define IPWHERE_SYSCALL_FILTER_HPP_
 
@@ -18,16 +22,25 @@ namespace ipwhere {
 // Whether this build has the filter (Linux with libseccomp).
 bool syscall_filter_built() noexcept;
 
-// What the filter lets through that it would otherwise refuse.
+// What the filter lets through besides a lookup's own calls.
 struct FilterAllowance {
-  bool ptrace = false;        // LeakSanitizer stops the threads with it
+  // Sanitizer runtimes: the leak checker stops the threads with ptrace
+  // from a process that shares the run's memory, and reads /proc.
+  bool sanitizer = false;
+  bool leak_checker = false;
+  // A coverage runtime writes its counters at exit: directories, locks.
+  bool coverage = false;
   bool unix_sockets = false;  // a SOCKS proxy reached through one
+  // A call on no list ends the process instead of failing with ENOSYS:
+  // for test builds, where a call missing from the list must show.
+  bool kill_unlisted = false;
 };
 
-// Installs the filter for the calling thread and every thread it starts
-// afterwards, for the rest of their lives; signals may go to the calling
-// process alone. Needs no_new_privs or
-// CAP_SYS_ADMIN. Returns whether the filter applies.
+// Installs the filters on every thread of the process, those that exist
+// already (a preloaded library's, a sanitizer runtime's) included, and
+// every thread started afterwards, for the rest of their lives. Signals
+// may go to this process alone. Needs no_new_privs or CAP_SYS_ADMIN.
+// Returns whether the filters apply.
 bool install_syscall_filter(const FilterAllowance& allowance) noexcept;
 
 }  // namespace ipwhere

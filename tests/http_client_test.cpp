@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -118,18 +119,22 @@ TEST(WriteCallback, OutOfMemoryFailsTheTransferInsteadOfThrowing) {
 }
 
 TEST(StartLookup, AThreadThatCannotStartFailsOnlyItsOwnLookup) {
+  const FinishSignal finished;
   JoiningThread started_worker;
   JoiningThread refused_worker;
-  std::future<std::string> started =
-      start_lookup([] { return std::string("body"); }, started_worker);
+  std::future<std::string> started = start_lookup(
+      [] { return std::string("body"); }, started_worker, &finished);
   std::future<std::string> refused = start_lookup(
-      [] { return std::string("never run"); }, refused_worker,
+      [] { return std::string("never run"); }, refused_worker, &finished,
       [](auto&& /*body*/) -> std::thread {
         throw std::system_error(
             std::make_error_code(std::errc::resource_unavailable_try_again));
       });
   EXPECT_THROW(refused.get(), std::system_error);
   EXPECT_EQ(started.get(), "body");
+  // The finished lookup says so to a thread that polls.
+  pollfd event = {finished.fd(), POLLIN, 0};
+  EXPECT_EQ(poll(&event, 1, 5000), 1);
 }
 
 // Each proxy setting as libcurl reads it: its port, or libcurl's default.

@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <thread>
 #endif
 
 // GCC has no __has_feature; Clang names its sanitizers only there.
@@ -260,6 +261,58 @@ Plan make_plan(const Allowance& allowance) {
   return plan;
 }
 
+// Empties the bounding set where CAP_SETPCAP allows it (so that no program
+// run later regains a capability) and the ambient set (a service's
+// AmbientCapabilities=).
+void drop_inherited_capabilities(const Plan& plan) {
+  for (int capability = 0; capability <= plan.last_capability; ++capability)
+    prctl(PR_CAPBSET_DROP, static_cast<unsigned long>(capability), 0L, 0L, 0L);
+  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0L, 0L, 0L);
+}
+
+// The tasks a run has at once: the main thread, two lookup threads and a
+// resolver thread for each.
+constexpr int kTasks = 5;
+
+// Whether nobody may start the threads a run needs. Root is exempt from
+// the limit on processes, nobody is not: its count is shared with every
+// other process of nobody, and the run's threads count too. Where the
+// limit could not be lifted (no CAP_SYS_RESOURCE), a child process tries.
+bool nobody_has_room(const Plan& plan) {
+  rlimit limit = {};
+  if (getrlimit(RLIMIT_NPROC, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return true;
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(plan.gid) != 0 ||
+        setuid(plan.uid) != 0)
+      _exit(0);  // the switch itself will fail the same way
+    int gate[2];
+    if (pipe(gate) != 0) _exit(1);
+    int started = 0;
+    try {
+      std::vector<std::thread> threads;
+      for (; started < kTasks - 1; ++started) {
+        threads.emplace_back([&gate] {
+          char byte = 0;
+          while (read(gate[0], &byte, 1) < 0 && errno == EINTR) {
+          }
+        });
+      }
+      close(gate[1]);
+      for (std::thread& thread : threads) thread.join();
+    } catch (...) {
+      _exit(1);  // std::terminate would follow, with threads left
+    }
+    _exit(0);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // A run as root becomes nobody, as tcpdump -Z, ntpd and dnsmasq do: the
 // supplementary groups go first, then the group and the user. Root-only
 // files (/etc/shadow, host and TLS keys) are then unreadable through
@@ -267,12 +320,14 @@ Plan make_plan(const Allowance& allowance) {
 // in `report` how far the switch went.
 void become_unprivileged(const Plan& plan, ConfinementReport& report) {
   if (!plan.as_root || !plan.nobody_reads_enough || plan.keep_user) return;
-  // Root is exempt from the limit on processes, nobody is not: its count
-  // is shared with every other process of nobody, and the run's threads
-  // would count too. Raised while root may; the filter lets the run make
-  // threads only.
+  // The limit on processes, which root is exempt from, is lifted while
+  // root may (the filter lets the run make threads only); where it may
+  // not, the run stays root rather than fail to start its threads.
   const rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
   static_cast<void>(setrlimit(RLIMIT_NPROC, &unlimited));
+  if (!nobody_has_room(plan)) return;
+  // While CAP_SETPCAP is held.
+  drop_inherited_capabilities(plan);
   // Each best effort: a container or user namespace may refuse one (an
   // unmapped nobody) and allow the next.
   const bool groups = setgroups(0, nullptr) == 0;
@@ -288,14 +343,11 @@ void become_unprivileged(const Plan& plan, ConfinementReport& report) {
   if (plan.leak_checker) prctl(PR_SET_DUMPABLE, 1L, 0L, 0L, 0L);
 }
 
-// Empties every capability set: the bounding set where CAP_SETPCAP allows
-// it (so no program run later regains one), the ambient set (a service's
-// AmbientCapabilities=), then effective, permitted and inheritable.
+// Empties every capability set: bounding and ambient, then effective,
+// permitted and inheritable.
 bool drop_capabilities(const Plan& plan) {
   if (plan.keep_user) return false;
-  for (int capability = 0; capability <= plan.last_capability; ++capability)
-    prctl(PR_CAPBSET_DROP, static_cast<unsigned long>(capability), 0L, 0L, 0L);
-  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0L, 0L, 0L);
+  drop_inherited_capabilities(plan);
   __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
   static_cast<void>(syscall(SYS_capset, &header, data));

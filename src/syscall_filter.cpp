@@ -45,6 +45,7 @@ const Call kAllowed[] = {
     // Files: the resolver's, the CA certificates, name-service modules.
     {"openat", -1}, {"open", -1}, {"close", -1}, {"read", -1},
     {"pread64", -1}, {"write", -1}, {"writev", -1}, {"lseek", -1},
+    {"dup", -1}, {"dup2", -1}, {"dup3", -1},
     {"fstat", -1}, {"stat", -1}, {"lstat", -1}, {"newfstatat", -1},
     {"fstatat64", -1}, {"statx", -1}, {"access", -1}, {"faccessat", -1},
     {"faccessat2", 439},
@@ -79,17 +80,17 @@ const Call kAllowed[] = {
 // Refused by name with EPERM, whatever the list above grows to: a lookup
 // never needs them, and each reaches beyond the run.
 const Call kRefused[] = {
-    // Inbound connections: listen() binds an ephemeral port itself.
-    {"listen", -1}, {"accept", -1}, {"accept4", -1},
+    // Inbound connections and datagrams: listen() binds an ephemeral port
+    // itself.
+    {"bind", -1}, {"listen", -1}, {"accept", -1}, {"accept4", -1},
     // New processes, which would outlive the run; new sessions and groups.
     {"fork", -1}, {"vfork", -1}, {"execve", -1}, {"execveat", -1},
     {"setsid", -1}, {"setpgid", -1},
-    // Reading or duplicating descriptors in ways a lookup has no need of
-    // (read() and friends on descriptors 0 to 2: see the refusals).
+    // Reading descriptors in ways a lookup has no need of (read() and
+    // friends on descriptors 0 to 2: see the refusals).
     {"readv", -1}, {"preadv", -1}, {"preadv2", -1}, {"recvmmsg", -1},
     {"recvmmsg_time64", -1}, {"splice", -1}, {"tee", -1}, {"vmsplice", -1},
     {"sendfile", -1}, {"sendfile64", -1}, {"copy_file_range", -1},
-    {"dup", -1}, {"dup2", -1}, {"dup3", -1},
     // Other processes of the same user: their IPC objects, memory, state.
     {"msgget", -1}, {"msgsnd", -1}, {"msgrcv", -1}, {"msgctl", -1},
     {"semget", -1}, {"semop", -1}, {"semtimedop", -1}, {"semctl", -1},
@@ -135,8 +136,8 @@ const Call kRefused[] = {
 const Call kSanitizerCalls[] = {
     {"ptrace", -1},   {"wait4", -1},      {"waitid", -1},
     {"getppid", -1},  {"getdents64", -1}, {"readlink", -1},
-    {"readlinkat", -1}, {"execve", -1},   {"dup2", -1},
-    {"dup3", -1},     {"mincore", -1},    {"getrusage", -1}};
+    {"readlinkat", -1}, {"execve", -1},   {"mincore", -1},
+    {"getrusage", -1}};
 
 // What a coverage runtime calls at exit to write its counters.
 const Call kCoverageCalls[] = {{"mkdir", -1},  {"mkdirat", -1},
@@ -399,7 +400,8 @@ void add_refusals(Filter& filter, const FilterAllowance& allowance) {
   // the user's shell: no reading (typed-ahead input), no moving the
   // offset, no mapping, no duplicating, no changing the status flags
   // (non-blocking), and of ioctl() only the size and settings queries.
-  for (const char* name : {"read", "pread64", "recvfrom", "recvmsg", "lseek"})
+  for (const char* name : {"read", "pread64", "recvfrom", "recvmsg", "lseek",
+                           "dup", "dup2", "dup3"})
     filter.add({name, -1}, kRefuse, standard_descriptor(0));
   filter.add({"mmap", -1}, kRefuse, standard_descriptor(4));
   filter.add({"ioctl", -1}, kRefuse,

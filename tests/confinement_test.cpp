@@ -10,6 +10,7 @@
 #include <linux/netlink.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
@@ -24,6 +25,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -464,7 +466,7 @@ const FilterCheck kFilterChecks[] = {
        rlimit limit = {};
        return syscall(SYS_prlimit64, getppid(), RLIMIT_NOFILE, nullptr, &limit);
      }},
-    {"setpriority of the user's processes", EPERM,
+    {"setpriority of the user's processes (not on the list)", ENOSYS,
      [](const std::string&) {
        return static_cast<long>(setpriority(PRIO_USER, 0, 0));
      }},
@@ -501,24 +503,125 @@ const FilterCheck kFilterChecks[] = {
      }},
 };
 
+// Calls refused by name or for their arguments, whatever the list of
+// allowed calls grows to: each made with arguments that the kernel would
+// take (0 where the call would do harm if let through), and refused with
+// EPERM before the kernel sees them. Descriptors: 0 to 2 are the user's
+// terminal or pipes, kOwn a pipe of the run's own.
+struct RefusedCall {
+  const char* what;
+  long number;
+  long args[6];
+};
+constexpr long kHigh = 1L << 32;  // a high bit the kernel ignores
+constexpr int kOwn = 100;
+constexpr long kClone = SYS_clone;
+const RefusedCall kRefusedCalls[] = {
+    {"listen", SYS_listen, {kOwn, 1}},
+    {"accept4", SYS_accept4, {kOwn, 0, 0, 0}},
+    {"clone without CLONE_THREAD (fork)", kClone, {SIGCHLD}},
+    {"setsid", SYS_setsid, {}},
+    {"setpgid", SYS_setpgid, {0, 0}},
+    {"read descriptor 0", SYS_read, {0, 0, 0}},
+    {"read descriptor 0 with a high bit", SYS_read, {kHigh, 0, 0}},
+    {"pread64 descriptor 2", SYS_pread64, {2, 0, 0, 0}},
+    {"recvfrom descriptor 1", SYS_recvfrom, {1, 0, 0, 0, 0, 0}},
+    {"readv descriptor 0", SYS_readv, {0, 0, 0}},
+    {"splice from descriptor 0", SYS_splice, {0, 0, kOwn, 0, 1, 0}},
+    {"sendfile from descriptor 0", SYS_sendfile, {kOwn, 0, 0, 1}},
+    {"copy_file_range from descriptor 0", SYS_copy_file_range, {0}},
+    {"lseek descriptor 0", SYS_lseek, {0, 0, SEEK_CUR}},
+    {"dup descriptor 0", SYS_dup, {0}},
+    {"dup3 descriptor 1", SYS_dup3, {1, 9, 0}},
+    {"fcntl F_DUPFD_CLOEXEC of descriptor 2", SYS_fcntl,
+     {2, F_DUPFD_CLOEXEC, 3}},
+    {"fcntl F_SETFL of descriptor 1 (non-blocking)", SYS_fcntl,
+     {1, F_SETFL, O_NONBLOCK}},
+    {"ioctl TCSETS on descriptor 0", SYS_ioctl, {0, TCSETS, 0}},
+    {"ioctl TCSETS with a high bit", SYS_ioctl, {0, TCSETS | kHigh, 0}},
+    {"ioctl TCGETS with a high bit", SYS_ioctl, {0, TCGETS | kHigh, 0}},
+    {"ioctl TIOCSWINSZ on descriptor 1", SYS_ioctl, {1, TIOCSWINSZ, 0}},
+    {"ioctl TIOCEXCL on descriptor 2", SYS_ioctl, {2, TIOCEXCL}},
+    {"ioctl TIOCSETD on descriptor 0", SYS_ioctl, {0, TIOCSETD, 0}},
+    {"ioctl FIONBIO on descriptor 0", SYS_ioctl, {0, FIONBIO, 0}},
+    {"msgget", SYS_msgget, {0, 01600}},
+    {"semget", SYS_semget, {0, 1, 01600}},
+    {"shmctl", SYS_shmctl, {0, IPC_RMID, 0}},
+    {"mq_unlink", SYS_mq_unlink, {0}},
+    {"fcntl F_SETOWN", SYS_fcntl, {kOwn, F_SETOWN, 1}},
+    {"fcntl F_SETSIG", SYS_fcntl, {kOwn, F_SETSIG, 0}},
+    {"fcntl F_SETFL with O_ASYNC", SYS_fcntl, {kOwn, F_SETFL, O_ASYNC}},
+    {"pidfd_send_signal", 424, {kOwn, 0, 0, 0}},
+    {"kcmp", SYS_kcmp, {1, 1, 0, 0, 0}},
+    {"get_robust_list", SYS_get_robust_list, {1, 0, 0}},
+    {"move_pages", SYS_move_pages, {1, 0, 0, 0, 0, 0}},
+    {"migrate_pages", SYS_migrate_pages, {1, 0, 0, 0}},
+    {"inotify_init1", SYS_inotify_init1, {0}},
+    {"fanotify_init", SYS_fanotify_init, {0, 0}},
+    {"name_to_handle_at", SYS_name_to_handle_at, {-100, 0, 0, 0, 0}},
+    {"open_by_handle_at", SYS_open_by_handle_at, {-100, 0, 0}},
+    {"getxattr", SYS_getxattr, {0, 0, 0, 0}},
+    {"listxattr", SYS_listxattr, {0, 0, 0}},
+    {"open_tree_attr (6.15)", 467, {-100, 0, 0, 0, 0}},
+    {"file_getattr (6.17)", 468, {-100, 0, 0, 0, 0}},
+    {"file_setattr (6.17)", 469, {-100, 0, 0, 0, 0}},
+#ifdef SYS_modify_ldt
+    {"modify_ldt", SYS_modify_ldt, {0, 0, 0}},
+#endif
+    {"vmsplice", SYS_vmsplice, {kOwn, 0, 0, 0}},
+    {"personality other than a query", SYS_personality, {8}},
+};
+
 TEST_F(Confinement, TheFilterRefusesEachCallItNames) {
   if (!syscall_filter_built())
     GTEST_SKIP() << "built without libseccomp: no system-call filter";
   std::string expected;
   for (const FilterCheck& check : kFilterChecks)
     expected += line(check.what, check.expected);
+  for (const RefusedCall& call : kRefusedCalls)
+    expected += line(call.what, EPERM);
+  expected += "personality query 0\nfcntl F_SETFL of the run's own pipe 0\n";
+  EXPECT_EQ(
+      in_child([&] {
+        int pipe_ends[2];
+        if (pipe(pipe_ends) != 0 || dup2(pipe_ends[0], kOwn) != kOwn)
+          return std::string("no pipe");
+        prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L);
+        if (!install_syscall_filter({})) return std::string("no filter");
+        std::string lines;
+        for (const FilterCheck& check : kFilterChecks) {
+          errno = 0;
+          lines += line(check.what, check.attempt(scratch_) >= 0 ? 0 : errno);
+        }
+        for (const RefusedCall& call : kRefusedCalls) {
+          const long* a = call.args;
+          lines += line(call.what, outcome(syscall(call.number, a[0], a[1],
+                                                   a[2], a[3], a[4], a[5])));
+        }
+        lines += line("personality query",
+                      outcome(syscall(SYS_personality, 0xFFFFFFFFL)));
+        lines += line("fcntl F_SETFL of the run's own pipe",
+                      outcome(fcntl(kOwn, F_SETFL, O_NONBLOCK)));
+        return lines;
+      }),
+      expected);
+}
+
+// Test builds end the process for a call on no list, so that a call a
+// lookup needs and the list lacks fails the suites.
+TEST_F(Confinement, AnUnlistedCallEndsTheProcessWhereAsked) {
+  if (!syscall_filter_built())
+    GTEST_SKIP() << "built without libseccomp: no system-call filter";
+  FilterAllowance allowance;
+  allowance.kill_unlisted = true;
   EXPECT_EQ(in_child([&] {
               prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L);
-              if (!install_syscall_filter({})) return std::string("no filter");
-              std::string lines;
-              for (const FilterCheck& check : kFilterChecks) {
-                errno = 0;
-                lines +=
-                    line(check.what, check.attempt(scratch_) >= 0 ? 0 : errno);
-              }
-              return lines;
+              if (!install_syscall_filter(allowance)) return std::string();
+              char directory[64];
+              syscall(SYS_getcwd, directory, sizeof directory);
+              return std::string("survived\n");
             }),
-            expected);
+            "child killed by signal " + std::to_string(SIGSYS) + "\n");
 }
 
 // Whether this kernel refuses writable-and-executable memory on request.

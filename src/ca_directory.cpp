@@ -58,8 +58,7 @@ bool beneath(const std::string& path, const std::string& directory) {
 class SearchableDirectories {
  public:
   bool operator()(const std::string& directory) {
-    if (directory.empty() || directory == "/" || directory == ".")
-      return true;
+    if (directory.empty() || directory == "/" || directory == ".") return true;
     const auto known = known_.find(directory);
     if (known != known_.end()) return known->second;
     struct stat status = {};
@@ -118,10 +117,9 @@ CaDirectory scan_ca_directory(const std::string& directory,
           std::any_of(covered.begin(), covered.end(),
                       [&](const std::string& c) { return beneath(real, c); });
       known = seen.emplace(holder, inside).first;
-      if (!inside &&
-          std::find(result.link_directories.begin(),
-                    result.link_directories.end(),
-                    real) == result.link_directories.end())
+      if (!inside && std::find(result.link_directories.begin(),
+                               result.link_directories.end(),
+                               real) == result.link_directories.end())
         result.link_directories.push_back(real);
     }
     if (!check_readable || !result.readable_by_everyone) continue;

@@ -18,13 +18,13 @@
 #define IPWHERE_LINUX_CONFINEMENT 1
 #include <grp.h>
 #include <linux/capability.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <thread>
 #endif
 
 // GCC has no __has_feature; Clang names its sanitizers only there.
@@ -69,8 +69,8 @@ std::string read_file(const char* path,
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return text;
   char buffer[4096];
-  for (ssize_t n; text.size() <= limit &&
-                  (n = read(fd, buffer, sizeof buffer)) > 0;)
+  for (ssize_t n;
+       text.size() <= limit && (n = read(fd, buffer, sizeof buffer)) > 0;)
     text.append(buffer, static_cast<std::size_t>(n));
   close(fd);
   if (text.size() > limit) text.clear();
@@ -120,7 +120,7 @@ __attribute__((weak)) void __lsan_do_leak_check();
 __attribute__((weak)) void __tsan_init();
 __attribute__((weak)) void __msan_init();
 __attribute__((weak)) void __ubsan_handle_add_overflow();
-__attribute__((weak)) void __gcov_dump();
+__attribute__((weak)) void __gcov_merge_add();
 __attribute__((weak)) int __llvm_profile_write_file();
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 }
@@ -157,12 +157,14 @@ SanitizerRuntimes sanitizer_runtimes() noexcept {
 }
 
 bool coverage_runtime() noexcept {
-  return __gcov_dump != nullptr || __llvm_profile_write_file != nullptr;
+  // Every function gcov instruments adds to its counters through
+  // __gcov_merge_add; LLVM's runtime writes them with the other.
+  return __gcov_merge_add != nullptr || __llvm_profile_write_file != nullptr;
 }
 
 std::string ca_bundle_to_hold(const std::string& bundle) {
-  if (bundle.empty() || (getuid() != 0 && geteuid() != 0) ||
-      under_valgrind() || coverage_runtime() || readable_by_everyone(bundle))
+  if (bundle.empty() || (getuid() != 0 && geteuid() != 0) || under_valgrind() ||
+      coverage_runtime() || readable_by_everyone(bundle))
     return {};
   // Far larger than any bundle a system ships (Debian's: 220 KiB).
   return read_file(bundle.c_str(), std::size_t{1} << 26);
@@ -187,7 +189,7 @@ constexpr uid_t kNobody = 65534;
 struct Plan {
   bool as_root = false;
   bool nobody_reads_enough = false;  // what a lookup reads, as nobody
-  bool keep_user = false;  // a coverage runtime writes as the user
+  bool keep_user = false;            // a coverage runtime writes as the user
   uid_t uid = kNobody;
   gid_t gid = kNobody;
   int last_capability = 63;
@@ -288,24 +290,27 @@ bool nobody_has_room(const Plan& plan) {
     if (setgroups(0, nullptr) != 0 || setgid(plan.gid) != 0 ||
         setuid(plan.uid) != 0)
       _exit(0);  // the switch itself will fail the same way
+    // Threads that wait for the gate to close, then end.
     int gate[2];
     if (pipe(gate) != 0) _exit(1);
+    pthread_t threads[kTasks - 1];
     int started = 0;
-    try {
-      std::vector<std::thread> threads;
-      for (; started < kTasks - 1; ++started) {
-        threads.emplace_back([&gate] {
-          char byte = 0;
-          while (read(gate[0], &byte, 1) < 0 && errno == EINTR) {
-          }
-        });
-      }
-      close(gate[1]);
-      for (std::thread& thread : threads) thread.join();
-    } catch (...) {
-      _exit(1);  // std::terminate would follow, with threads left
+    for (; started < kTasks - 1; ++started) {
+      if (pthread_create(
+              &threads[started], nullptr,
+              [](void* gate_end) -> void* {
+                char byte = 0;
+                while (read(*static_cast<int*>(gate_end), &byte, 1) < 0 &&
+                       errno == EINTR) {
+                }
+                return nullptr;
+              },
+              &gate[0]) != 0)
+        break;
     }
-    _exit(0);
+    close(gate[1]);
+    for (int i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
+    _exit(started == kTasks - 1 ? 0 : 1);
   }
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -354,11 +359,10 @@ bool drop_capabilities(const Plan& plan) {
   __user_cap_data_struct left[_LINUX_CAPABILITY_U32S_3] = {};
   header = {_LINUX_CAPABILITY_VERSION_3, 0};
   if (syscall(SYS_capget, &header, left) != 0) return false;
-  return std::all_of(std::begin(left), std::end(left),
-                     [](const __user_cap_data_struct& set) {
-                       return set.effective == 0 && set.permitted == 0 &&
-                              set.inheritable == 0;
-                     });
+  return std::all_of(
+      std::begin(left), std::end(left), [](const __user_cap_data_struct& set) {
+        return set.effective == 0 && set.permitted == 0 && set.inheritable == 0;
+      });
 }
 
 // In the order taken: the filter last, as it refuses what the others use.

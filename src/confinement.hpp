@@ -78,11 +78,11 @@ struct Allowance {
 
 // What confine() put in place.
 struct ConfinementReport {
-  bool unprivileged = false;    // a run as root now runs as nobody
-  bool partial_switch = false;  // only some of the user, group and groups
-  bool no_capabilities = false; // every capability set is empty
-  int landlock_abi = 0;       // the kernel's, capped at what is used here
-  LandlockRights landlock;    // the Landlock rights handled
+  bool unprivileged = false;     // a run as root now runs as nobody
+  bool partial_switch = false;   // only some of the user, group and groups
+  bool no_capabilities = false;  // every capability set is empty
+  int landlock_abi = 0;          // the kernel's, capped at what is used here
+  LandlockRights landlock;       // the Landlock rights handled
   bool syscall_filter = false;
   bool no_exec_gain = false;  // no writable-and-executable memory
   int trials = 0;             // child processes that tried the steps first
@@ -97,7 +97,8 @@ struct SanitizerRuntimes {
 SanitizerRuntimes sanitizer_runtimes() noexcept;
 
 // Whether a coverage runtime (gcov's, LLVM's) is in this process: it
-// writes its counters to files when the run ends.
+// writes its counters to files when the run ends, as the user who started
+// it.
 bool coverage_runtime() noexcept;
 
 // Confines the calling thread and every thread it starts afterwards (not

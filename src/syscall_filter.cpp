@@ -8,8 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -20,19 +20,49 @@ namespace ipwhere {
 #ifdef IPWHERE_SECCOMP
 namespace {
 
-// A system call by name, with its number for the calls that libseccomp
-// releases older than the kernel do not know. Calls from 424 on have one
-// number on every architecture but Alpha and MIPS, whose tables are
-// offset; there only the names count.
-struct Call {
+// The numbers of calls that libseccomp releases older than the kernel do
+// not know. Calls from 424 on have one number on every architecture but
+// Alpha and MIPS, whose tables are offset; there only the names count.
+struct NewCall {
   const char* name;
-  int number;  // cppcheck-suppress unusedStructMember
+  int number;
 };
+const NewCall kNewCalls[] = {{"pidfd_send_signal", 424},
+                             {"io_uring_setup", 425},
+                             {"io_uring_enter", 426},
+                             {"io_uring_register", 427},
+                             {"open_tree", 428},
+                             {"move_mount", 429},
+                             {"fsopen", 430},
+                             {"fsconfig", 431},
+                             {"fsmount", 432},
+                             {"fspick", 433},
+                             {"pidfd_open", 434},
+                             {"clone3", 435},
+                             {"pidfd_getfd", 438},
+                             {"faccessat2", 439},
+                             {"process_madvise", 440},
+                             {"epoll_pwait2", 441},
+                             {"mount_setattr", 442},
+                             {"quotactl_fd", 443},
+                             {"memfd_secret", 447},
+                             {"fchmodat2", 452},
+                             {"setxattrat", 463},
+                             {"getxattrat", 464},
+                             {"listxattrat", 465},
+                             {"removexattrat", 466},
+                             {"open_tree_attr", 467},
+                             {"file_getattr", 468},
+                             {"file_setattr", 469}};
 
-int number_of(const Call& call) {
-  const int number = seccomp_syscall_resolve_name(call.name);
+int number_of(const char* name) {
+  const int number = seccomp_syscall_resolve_name(name);
 #if !defined(__alpha__) && !defined(__mips__)
-  if (number == __NR_SCMP_ERROR) return call.number;
+  if (number == __NR_SCMP_ERROR) {
+    for (const NewCall& call : kNewCalls) {
+      if (std::string_view(call.name) == name) return call.number;
+    }
+  }
 #endif
   return number;
 }
@@ -41,108 +71,81 @@ int number_of(const Call& call) {
 // the name-service modules and the C++ runtime, as strace shows them, and
 // the siblings another libc or kernel may pick for the same job. Calls
 // with argument rules come below.
-const Call kAllowed[] = {
+const char* const kAllowed[] = {
     // Files: the resolver's, the CA certificates, name-service modules.
-    {"openat", -1}, {"open", -1}, {"close", -1}, {"read", -1},
-    {"pread64", -1}, {"write", -1}, {"writev", -1}, {"lseek", -1},
-    {"dup", -1}, {"dup2", -1}, {"dup3", -1},
-    {"fstat", -1}, {"stat", -1}, {"lstat", -1}, {"newfstatat", -1},
-    {"fstatat64", -1}, {"statx", -1}, {"access", -1}, {"faccessat", -1},
-    {"faccessat2", 439},
+    "openat", "open", "close", "read", "pread64", "write", "writev", "lseek",
+    "dup", "dup2", "dup3", "fstat", "stat", "lstat", "newfstatat", "fstatat64",
+    "statx", "access", "faccessat", "faccessat2",
     // Memory. No mapping becomes writable and executable (see MDWE).
-    {"mmap", -1}, {"mmap2", -1}, {"mprotect", -1}, {"munmap", -1},
-    {"mremap", -1}, {"madvise", -1}, {"brk", -1},
+    "mmap", "mmap2", "mprotect", "munmap", "mremap", "madvise", "brk",
     // Threads, their signals and their end.
-    {"futex", -1}, {"futex_time64", -1}, {"set_robust_list", -1},
-    {"rseq", -1}, {"set_tid_address", -1}, {"exit", -1},
-    {"exit_group", -1}, {"rt_sigaction", -1}, {"rt_sigprocmask", -1},
-    {"rt_sigreturn", -1}, {"sigaltstack", -1}, {"restart_syscall", -1},
-    {"sched_yield", -1}, {"sched_getaffinity", -1}, {"gettid", -1},
-    {"getpid", -1}, {"getuid", -1}, {"geteuid", -1}, {"getgid", -1},
-    {"getegid", -1}, {"uname", -1}, {"sysinfo", -1}, {"getrandom", -1},
+    "futex", "futex_time64", "set_robust_list", "rseq", "set_tid_address",
+    "exit", "exit_group", "rt_sigaction", "rt_sigprocmask", "rt_sigreturn",
+    "sigaltstack", "restart_syscall", "sched_yield", "sched_getaffinity",
+    "gettid", "getpid", "getuid", "geteuid", "getgid", "getegid", "uname",
+    "sysinfo", "getrandom",
     // Time and waiting.
-    {"clock_gettime", -1}, {"clock_gettime64", -1}, {"clock_getres", -1},
-    {"gettimeofday", -1}, {"time", -1}, {"nanosleep", -1},
-    {"clock_nanosleep", -1}, {"clock_nanosleep_time64", -1}, {"poll", -1},
-    {"ppoll", -1}, {"ppoll_time64", -1}, {"select", -1}, {"pselect6", -1},
-    {"pselect6_time64", -1}, {"epoll_create", -1}, {"epoll_create1", -1},
-    {"epoll_ctl", -1}, {"epoll_wait", -1}, {"epoll_pwait", -1},
-    {"epoll_pwait2", 441}, {"pipe", -1}, {"pipe2", -1}, {"eventfd", -1},
-    {"eventfd2", -1},
+    "clock_gettime", "clock_gettime64", "clock_getres", "gettimeofday", "time",
+    "nanosleep", "clock_nanosleep", "clock_nanosleep_time64", "poll", "ppoll",
+    "ppoll_time64", "select", "pselect6", "pselect6_time64", "epoll_create",
+    "epoll_create1", "epoll_ctl", "epoll_wait", "epoll_pwait", "epoll_pwait2",
+    "pipe", "pipe2", "eventfd", "eventfd2",
     // The network (socket kinds: see the refusals).
-    {"socket", -1}, {"socketpair", -1}, {"connect", -1},
-    {"getsockname", -1}, {"getpeername", -1}, {"getsockopt", -1},
-    {"setsockopt", -1}, {"shutdown", -1}, {"sendto", -1}, {"sendmsg", -1},
-    {"sendmmsg", -1}, {"recvfrom", -1}, {"recvmsg", -1},
+    "socket", "socketpair", "connect", "getsockname", "getpeername",
+    "getsockopt", "setsockopt", "shutdown", "sendto", "sendmsg", "sendmmsg",
+    "recvfrom", "recvmsg",
     // This process alone (see the refusals).
-    {"kill", -1}, {"tgkill", -1}, {"prlimit64", -1}};
+    "kill", "tgkill", "prlimit64"};
 
 // Refused by name with EPERM, whatever the list above grows to: a lookup
 // never needs them, and each reaches beyond the run.
-const Call kRefused[] = {
+const char* const kRefused[] = {
     // Inbound connections and datagrams: listen() binds an ephemeral port
     // itself.
-    {"bind", -1}, {"listen", -1}, {"accept", -1}, {"accept4", -1},
+    "bind", "listen", "accept", "accept4",
     // New processes, which would outlive the run; new sessions and groups.
-    {"fork", -1}, {"vfork", -1}, {"execve", -1}, {"execveat", -1},
-    {"setsid", -1}, {"setpgid", -1},
+    "fork", "vfork", "execve", "execveat", "setsid", "setpgid",
     // Reading descriptors in ways a lookup has no need of (read() and
     // friends on descriptors 0 to 2: see the refusals).
-    {"readv", -1}, {"preadv", -1}, {"preadv2", -1}, {"recvmmsg", -1},
-    {"recvmmsg_time64", -1}, {"splice", -1}, {"tee", -1}, {"vmsplice", -1},
-    {"sendfile", -1}, {"sendfile64", -1}, {"copy_file_range", -1},
+    "readv", "preadv", "preadv2", "recvmmsg", "recvmmsg_time64", "splice",
+    "tee", "vmsplice", "sendfile", "sendfile64", "copy_file_range",
     // Other processes of the same user: their IPC objects, memory, state.
-    {"msgget", -1}, {"msgsnd", -1}, {"msgrcv", -1}, {"msgctl", -1},
-    {"semget", -1}, {"semop", -1}, {"semtimedop", -1}, {"semctl", -1},
-    {"shmget", -1}, {"shmat", -1}, {"shmdt", -1}, {"shmctl", -1},
-    {"mq_open", -1}, {"mq_unlink", -1}, {"mq_timedsend", -1},
-    {"mq_timedreceive", -1}, {"mq_notify", -1}, {"mq_getsetattr", -1},
-    {"pidfd_open", 434}, {"pidfd_send_signal", 424}, {"pidfd_getfd", 438},
-    {"kcmp", -1}, {"get_robust_list", -1}, {"move_pages", -1},
-    {"migrate_pages", -1}, {"process_vm_readv", -1},
-    {"process_vm_writev", -1}, {"process_madvise", 440}, {"ptrace", -1},
-    {"tkill", -1}, {"rt_sigqueueinfo", -1}, {"rt_tgsigqueueinfo", -1},
+    "msgget", "msgsnd", "msgrcv", "msgctl", "semget", "semop", "semtimedop",
+    "semctl", "shmget", "shmat", "shmdt", "shmctl", "mq_open", "mq_unlink",
+    "mq_timedsend", "mq_timedreceive", "mq_notify", "mq_getsetattr",
+    "pidfd_open", "pidfd_send_signal", "pidfd_getfd", "kcmp", "get_robust_list",
+    "move_pages", "migrate_pages", "process_vm_readv", "process_vm_writev",
+    "process_madvise", "ptrace", "tkill", "rt_sigqueueinfo",
+    "rt_tgsigqueueinfo",
     // Watching and identifying files, their attributes and metadata.
-    {"inotify_init", -1}, {"inotify_init1", -1}, {"inotify_add_watch", -1},
-    {"inotify_rm_watch", -1}, {"fanotify_init", -1}, {"fanotify_mark", -1},
-    {"name_to_handle_at", -1}, {"open_by_handle_at", -1},
-    {"getxattr", -1}, {"lgetxattr", -1}, {"fgetxattr", -1},
-    {"getxattrat", 464}, {"listxattr", -1}, {"llistxattr", -1},
-    {"flistxattr", -1}, {"listxattrat", 465}, {"setxattr", -1},
-    {"lsetxattr", -1}, {"fsetxattr", -1}, {"setxattrat", 463},
-    {"removexattr", -1}, {"lremovexattr", -1}, {"fremovexattr", -1},
-    {"removexattrat", 466}, {"file_getattr", 468}, {"file_setattr", 469},
-    {"chmod", -1}, {"fchmod", -1}, {"fchmodat", -1}, {"fchmodat2", 452},
-    {"chown", -1}, {"fchown", -1}, {"lchown", -1}, {"fchownat", -1},
-    {"utime", -1}, {"utimes", -1}, {"utimensat", -1}, {"futimesat", -1},
+    "inotify_init", "inotify_init1", "inotify_add_watch", "inotify_rm_watch",
+    "fanotify_init", "fanotify_mark", "name_to_handle_at", "open_by_handle_at",
+    "getxattr", "lgetxattr", "fgetxattr", "getxattrat", "listxattr",
+    "llistxattr", "flistxattr", "listxattrat", "setxattr", "lsetxattr",
+    "fsetxattr", "setxattrat", "removexattr", "lremovexattr", "fremovexattr",
+    "removexattrat", "file_getattr", "file_setattr", "chmod", "fchmod",
+    "fchmodat", "fchmodat2", "chown", "fchown", "lchown", "fchownat", "utime",
+    "utimes", "utimensat", "futimesat",
     // Kernel surfaces: memory mapped twice (writable, then executable),
     // the LDT, BPF, io_uring, key rings, namespaces, mounts, modules.
-    {"memfd_create", -1}, {"memfd_secret", 447}, {"modify_ldt", -1},
-    {"userfaultfd", -1}, {"bpf", -1}, {"perf_event_open", -1},
-    {"io_uring_setup", 425}, {"io_uring_enter", 426},
-    {"io_uring_register", 427}, {"add_key", -1}, {"request_key", -1},
-    {"keyctl", -1}, {"unshare", -1}, {"setns", -1}, {"mount", -1},
-    {"umount2", -1}, {"mount_setattr", 442}, {"move_mount", 429},
-    {"open_tree", 428}, {"open_tree_attr", 467}, {"fsopen", 430},
-    {"fsconfig", 431}, {"fsmount", 432}, {"fspick", 433}, {"chroot", -1},
-    {"pivot_root", -1}, {"init_module", -1}, {"finit_module", -1},
-    {"delete_module", -1}, {"kexec_load", -1}, {"kexec_file_load", -1},
-    {"reboot", -1}, {"swapon", -1}, {"swapoff", -1}, {"acct", -1},
-    {"quotactl", -1}, {"quotactl_fd", 443}};
+    "memfd_create", "memfd_secret", "modify_ldt", "userfaultfd", "bpf",
+    "perf_event_open", "io_uring_setup", "io_uring_enter", "io_uring_register",
+    "add_key", "request_key", "keyctl", "unshare", "setns", "mount", "umount2",
+    "mount_setattr", "move_mount", "open_tree", "open_tree_attr", "fsopen",
+    "fsconfig", "fsmount", "fspick", "chroot", "pivot_root", "init_module",
+    "finit_module", "delete_module", "kexec_load", "kexec_file_load", "reboot",
+    "swapon", "swapoff", "acct", "quotactl", "quotactl_fd"};
 
 // What a sanitizer runtime calls besides: the leak checker's helper, which
 // shares the run's memory, stops each thread with ptrace; reports read
 // /proc and start a symbolizer.
-const Call kSanitizerCalls[] = {
-    {"ptrace", -1},   {"wait4", -1},      {"waitid", -1},
-    {"getppid", -1},  {"getdents64", -1}, {"readlink", -1},
-    {"readlinkat", -1}, {"execve", -1},   {"mincore", -1},
-    {"getrusage", -1}};
+const char* const kSanitizerCalls[] = {
+    "ptrace",   "wait4",      "waitid", "getppid", "getdents64",
+    "readlink", "readlinkat", "execve", "mincore", "getrusage"};
 
 // What a coverage runtime calls at exit to write its counters.
-const Call kCoverageCalls[] = {{"mkdir", -1},  {"mkdirat", -1},
-                               {"flock", -1},  {"ftruncate", -1},
-                               {"getcwd", -1}, {"fsync", -1}};
+const char* const kCoverageCalls[] = {"mkdir",     "mkdirat", "flock",
+                                      "ftruncate", "getcwd",  "fsync"};
 
 // A rule holds when every comparison of one of its sets holds.
 using Comparisons = std::vector<scmp_arg_cmp>;
@@ -232,16 +235,15 @@ class Filter {
 
   // Gives `call` the action when one set of `when` holds (always, for one
   // empty set). A call this architecture does not have needs no rule.
-  void add(const Call& call, std::uint32_t action,
+  void add(const char* name, std::uint32_t action,
            const Alternatives& when = {{}}) {
-    const int number = number_of(call);
+    const int number = number_of(name);
     // libseccomp refuses a rule that says what the default says already.
-    if (number == __NR_SCMP_ERROR || !ok_ || action == default_action_)
-      return;
+    if (number == __NR_SCMP_ERROR || !ok_ || action == default_action_) return;
     for (const Comparisons& set : when) {
-      const int result = seccomp_rule_add_array(
-          context_, action, number, static_cast<unsigned>(set.size()),
-          set.data());
+      const int result =
+          seccomp_rule_add_array(context_, action, number,
+                                 static_cast<unsigned>(set.size()), set.data());
       // -EDOM: a call that exists on another architecture only.
       if (result != 0 && result != -EDOM) ok_ = false;
     }
@@ -269,12 +271,11 @@ constexpr unsigned kCloneFlagsArg = 0;
 // prctl() options a library may ask of its own thread: PR_GET_DUMPABLE,
 // PR_SET_NAME, PR_GET_NAME, PR_GET_SECCOMP, PR_CAPBSET_READ,
 // PR_GET_NO_NEW_PRIVS, PR_GET_MDWE, PR_SET_VMA (naming its own mappings).
-const std::vector<scmp_datum_t> kPrctlOptions = {
-    3, 15, 16, 21, 23, 39, 66, 0x53564d41};
+const std::vector<scmp_datum_t> kPrctlOptions = {3,  15, 16, 21,
+                                                 23, 39, 66, 0x53564d41};
 // The leak checker's helper: PR_SET_PDEATHSIG, PR_SET_DUMPABLE,
 // PR_SET_PTRACER.
-const std::vector<scmp_datum_t> kSanitizerPrctlOptions = {
-    1, 4, 0x59616d61};
+const std::vector<scmp_datum_t> kSanitizerPrctlOptions = {1, 4, 0x59616d61};
 constexpr scmp_datum_t kPersonalityQuery = 0xFFFFFFFF;
 
 // The allow-list, and the calls it refuses by name or for their
@@ -285,57 +286,55 @@ void add_allow_list(Filter& filter, const FilterAllowance& allowance) {
     if (!allowance.sanitizer || (name == "ptrace" && !allowance.leak_checker))
       return false;
     return std::any_of(std::begin(kSanitizerCalls), std::end(kSanitizerCalls),
-                       [&](const Call& call) { return name == call.name; });
+                       [&](const char* call) { return name == call; });
   };
-  for (const Call& call : kAllowed) filter.add(call, kAllow);
-  for (const Call& call : kSanitizerCalls) {
-    if (sanitizer_allows(call.name)) filter.add(call, kAllow);
+  for (const char* call : kAllowed) filter.add(call, kAllow);
+  for (const char* call : kSanitizerCalls) {
+    if (sanitizer_allows(call)) filter.add(call, kAllow);
   }
   if (allowance.coverage) {
-    for (const Call& call : kCoverageCalls) filter.add(call, kAllow);
+    for (const char* call : kCoverageCalls) filter.add(call, kAllow);
   }
-  for (const Call& call : kRefused) {
-    if (!sanitizer_allows(call.name)) filter.add(call, kRefuse);
+  for (const char* call : kRefused) {
+    if (!sanitizer_allows(call)) filter.add(call, kRefuse);
   }
 
   // Threads only, no processes; a sanitizer's leak checker makes a helper
   // that shares the run's memory, and its reports a symbolizer process.
   if (allowance.sanitizer) {
-    filter.add({"clone", -1}, kAllow);
+    filter.add("clone", kAllow);
   } else {
-    filter.add({"clone", -1}, kAllow,
+    filter.add("clone", kAllow,
                masked(kCloneFlagsArg, kCloneThread, kCloneThread));
-    filter.add({"clone", -1}, kRefuse, masked(kCloneFlagsArg, kCloneThread, 0));
+    filter.add("clone", kRefuse, masked(kCloneFlagsArg, kCloneThread, 0));
   }
   // clone3() passes its flags in memory, which a filter cannot read. glibc
   // falls back to clone() on ENOSYS, and on ENOSYS alone.
-  filter.add({"clone3", 435}, SCMP_ACT_ERRNO(ENOSYS));
+  filter.add("clone3", SCMP_ACT_ERRNO(ENOSYS));
 
   // ioctl(): terminal queries, and the byte count and blocking mode of a
   // socket; any request on the standard descriptors, which the refusals
   // narrow down.
-  filter.add({"ioctl", -1}, kAllow,
+  filter.add("ioctl", kAllow,
              low32_in(1, {TCGETS, TIOCGWINSZ, FIONREAD, FIONBIO}));
-  filter.add({"ioctl", -1}, kAllow, standard_descriptor(0));
+  filter.add("ioctl", kAllow, standard_descriptor(0));
   // fcntl(): descriptor and status flags; locks for a coverage runtime.
   // Signals on I/O (to any process) are refused.
-  filter.add({"fcntl", -1}, kAllow,
+  filter.add("fcntl", kAllow,
              low32_in(1, {F_GETFD, F_SETFD, F_GETFL, F_SETFL, F_DUPFD,
                           F_DUPFD_CLOEXEC}));
   if (allowance.coverage) {
-    filter.add({"fcntl", -1}, kAllow,
+    filter.add("fcntl", kAllow,
                low32_in(1, {F_GETLK, F_SETLK, F_SETLKW, F_OFD_GETLK,
                             F_OFD_SETLK, F_OFD_SETLKW}));
   }
-  filter.add({"fcntl", -1}, kRefuse,
-             low32_in(1, {F_SETOWN, F_SETOWN_EX, F_SETSIG}));
-  filter.add({"prctl", -1}, kAllow, low32_in(0, kPrctlOptions));
+  filter.add("fcntl", kRefuse, low32_in(1, {F_SETOWN, F_SETOWN_EX, F_SETSIG}));
+  filter.add("prctl", kAllow, low32_in(0, kPrctlOptions));
   if (allowance.sanitizer)
-    filter.add({"prctl", -1}, kAllow, low32_in(0, kSanitizerPrctlOptions));
+    filter.add("prctl", kAllow, low32_in(0, kSanitizerPrctlOptions));
   // personality(): the query alone.
-  filter.add({"personality", -1}, kAllow,
-             {{{0, SCMP_CMP_EQ, kPersonalityQuery, 0}}});
-  filter.add({"personality", -1}, kRefuse,
+  filter.add("personality", kAllow, {{{0, SCMP_CMP_EQ, kPersonalityQuery, 0}}});
+  filter.add("personality", kRefuse,
              {{{0, SCMP_CMP_NE, kPersonalityQuery, 0}}});
 }
 
@@ -349,7 +348,7 @@ constexpr scmp_datum_t kIpProtoUdp = 17;
 // daemon over a UNIX socket (nscd, resolve, sss) then reports itself
 // unavailable and the next source answers.
 void add_socket_rules(Filter& filter, bool unix_sockets) {
-  const Call socket_call = {"socket", -1};
+  const char* const socket_call = "socket";
   const std::uint32_t unsupported = SCMP_ACT_ERRNO(EAFNOSUPPORT);
   constexpr scmp_datum_t kLastFamily = 63;  // AF_MAX is 46 on Linux 6.18
   for (scmp_datum_t family = 0; family <= kLastFamily; ++family) {
@@ -382,7 +381,7 @@ void add_socket_rules(Filter& filter, bool unix_sockets) {
   // datagram pair could send to any pathname socket.
   for (scmp_datum_t type = 0; type <= kTypeMask; ++type) {
     if (type == SOCK_STREAM) continue;
-    filter.add({"socketpair", -1}, kRefuse, masked(1, kTypeMask, type));
+    filter.add("socketpair", kRefuse, masked(1, kTypeMask, type));
   }
 }
 
@@ -402,27 +401,27 @@ void add_refusals(Filter& filter, const FilterAllowance& allowance) {
   // (non-blocking), and of ioctl() only the size and settings queries.
   for (const char* name : {"read", "pread64", "recvfrom", "recvmsg", "lseek",
                            "dup", "dup2", "dup3"})
-    filter.add({name, -1}, kRefuse, standard_descriptor(0));
-  filter.add({"mmap", -1}, kRefuse, standard_descriptor(4));
-  filter.add({"ioctl", -1}, kRefuse,
+    filter.add(name, kRefuse, standard_descriptor(0));
+  filter.add("mmap", kRefuse, standard_descriptor(4));
+  filter.add("ioctl", kRefuse,
              both(standard_descriptor(0), other_than(1, TCGETS, TIOCGWINSZ)));
-  filter.add({"fcntl", -1}, kRefuse,
+  filter.add("fcntl", kRefuse,
              both(standard_descriptor(0),
                   low32_in(1, {F_SETFL, F_DUPFD, F_DUPFD_CLOEXEC})));
   // Signals on I/O, to any process.
-  filter.add({"fcntl", -1}, kRefuse,
+  filter.add("fcntl", kRefuse,
              both(low32_in(1, {F_SETFL}), masked(2, O_ASYNC, O_ASYNC)));
 
   // This process alone: its own limits (pid 0), and signals to itself.
   // Landlock scopes signals from Linux 6.12 only.
-  filter.add({"prlimit64", -1}, kRefuse, greater_than(0, 0));
+  filter.add("prlimit64", kRefuse, greater_than(0, 0));
   const auto self = static_cast<scmp_datum_t>(getpid());
   for (const char* name : {"kill", "tgkill"}) {
-    filter.add({name, -1}, kRefuse, greater_than(0, self));
-    filter.add({name, -1}, kRefuse, less_than(0, self));
+    filter.add(name, kRefuse, greater_than(0, self));
+    filter.add(name, kRefuse, less_than(0, self));
   }
   for (const scmp_datum_t flag : kCloneNewNamespaceFlags)
-    filter.add({"clone", -1}, kRefuse, masked(kCloneFlagsArg, flag, flag));
+    filter.add("clone", kRefuse, masked(kCloneFlagsArg, flag, flag));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ import json
 import os
 import platform
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -34,12 +35,20 @@ from harness import (FULL_QUEUE_V4, FULL_QUEUE_V6, NAMESPACE_MARK,  # noqa: E402
                      NGINX_V4, NGINX_V6, NO_TLS_V4, SAMPLE_IPV4, SAMPLE_IPV6,
                      SERVICE_HOSTS, V4_FALLBACK, V4_PRIMARY, V6_FALLBACK,
                      V6_PRIMARY, Behaviour, ConnectProxy, NameServer, Network,
-                     Nginx, Site, build_measure, system_ca_bundle)
+                     Nginx, Site, SocksProxy, build_measure, link_over,
+                     system_ca_bundle)
 
 BINARY = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
 CASES = []
 SANITIZER_ENTRY_POINTS = {"__asan_init", "__lsan_do_leak_check", "__tsan_init",
                           "__msan_init", "__ubsan_handle_add_overflow"}
+
+
+@functools.lru_cache(maxsize=None)
+def defined_symbols():
+    symbols = subprocess.run(["nm", "--defined-only", BINARY],
+                             capture_output=True, text=True).stdout
+    return {line.split()[-1] for line in symbols.splitlines() if line.strip()}
 
 
 @functools.lru_cache(maxsize=None)
@@ -50,10 +59,13 @@ def sanitized():
                                text=True).stdout
     if re.search(r"lib(a|l|t|m|ub)san\.so", libraries):
         return True
-    symbols = subprocess.run(["nm", "--defined-only", BINARY],
-                             capture_output=True, text=True).stdout
-    return any(line.split()[-1] in SANITIZER_ENTRY_POINTS
-               for line in symbols.splitlines() if line.strip())
+    return bool(defined_symbols() & SANITIZER_ENTRY_POINTS)
+
+
+def coverage_build():
+    """Whether the binary was built with --coverage (GCC's or Clang's)."""
+    return any(name.startswith(("__gcov_", "__llvm_gcov", "llvm_gcda_"))
+               for name in defined_symbols())
 
 
 def case(function):
@@ -116,12 +128,14 @@ class Result:
         self.elapsed = time.monotonic() - start
 
 
-def run(*args, timeout=60, **popen):
+def run(*args, timeout=60, wrapper=(), **popen):
+    """The binary with `args`, started by the command `wrapper` if any."""
     start = time.monotonic()
     options = dict(capture_output=True) if "stdout" not in popen else \
         dict(stderr=subprocess.PIPE)
     options.update(popen)
-    completed = subprocess.run([BINARY, *args], timeout=timeout, **options)
+    completed = subprocess.run([*wrapper, BINARY, *args], timeout=timeout,
+                               **options)
     if completed.stdout is None:
         completed.stdout = b""
     return Result(completed, start)
@@ -655,7 +669,7 @@ def a_service_managers_filter_does_not_kill_the_run(net):
     # Only what would have killed the run, or failed, is left out: a
     # waiting run is still nobody, and under its own filter besides the
     # outer one where that one lets it have one.
-    for outer, filters in ((kill_on_landlock_calls, "2"),
+    for outer, filters in ((kill_on_landlock_calls, "3"),
                            (refuse_confinement_calls, "1")):
         expect_equal(waiting_run_status(net, "Uid", "Seccomp_filters",
                                         preexec_fn=outer),
@@ -664,11 +678,11 @@ def a_service_managers_filter_does_not_kill_the_run(net):
                      f"a waiting run under {outer.__name__}")
 
 
-def waiting_run_status(net, *keys, **popen):
+def waiting_run_status(net, *keys, wrapper=(), **popen):
     """The named lines of /proc/PID/status of `ipwhere -4` while it waits
-    for a silent host."""
+    for a silent host; `wrapper` is a command that execs it."""
     net.servers.configure({V4_PRIMARY: Behaviour(mode="silent")})
-    child = subprocess.Popen([BINARY, "-4"], stdout=subprocess.DEVNULL,
+    child = subprocess.Popen([*wrapper, BINARY, "-4"], stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL, **popen)
     try:
         deadline = time.monotonic() + 10
@@ -680,19 +694,130 @@ def waiting_run_status(net, *keys, **popen):
         child.wait()
 
 
+NO_CAPABILITIES = {cap: "0000000000000000" for cap in
+                   ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb")}
+
+
 @case
-def a_root_run_stays_root_where_nobody_cannot_read_the_ca_bundle(net):
-    # A system that keeps a file a lookup reads from other users: the run
-    # must not fail for having given up root.
+def no_run_keeps_a_capability_or_root_where_it_can_avoid_it(net):
+    # A CA bundle nobody may not read is read before the switch; a user
+    # namespace that does not map nobody keeps uid 0, without capabilities;
+    # an ordinary user with ambient capabilities (a service's
+    # AmbientCapabilities=) loses them.
     bundle = os.path.realpath(system_ca_bundle())
+    unmapped = ["unshare", "--user", "--map-root-user"]
+    ambient = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+               "--clear-groups", "--inh-caps=+net_raw",
+               "--ambient-caps=+net_raw"]
+    caps = tuple(NO_CAPABILITIES)
     os.chmod(bundle, 0o600)
     try:
-        net.servers.configure(both_working())
-        expect_run(run(), 0, FULL_V4_TEXT + FULL_V6_TEXT)
-        expect_equal(waiting_run_status(net, "Uid"), {"Uid": "0 0 0 0"},
-                     "a waiting run")
+        for wrapper, uid in (((), NOBODY), (unmapped, 0)):
+            net.servers.configure(both_working())
+            expect_run(run(wrapper=wrapper), 0, FULL_V4_TEXT + FULL_V6_TEXT)
+            expect_equal(waiting_run_status(net, "Uid", *caps, wrapper=wrapper),
+                         {"Uid": f"{uid} {uid} {uid} {uid}", **NO_CAPABILITIES},
+                         f"a waiting run under {wrapper}")
     finally:
         os.chmod(bundle, 0o644)
+    status = waiting_run_status(net, *caps, wrapper=ambient)
+    expect_equal({k: v for k, v in status.items() if k != "CapBnd"},
+                 {k: v for k, v in NO_CAPABILITIES.items() if k != "CapBnd"},
+                 "a waiting run of a user with ambient capabilities")
+
+
+CURLINFO_CAPATH = 0x100000 + 62
+
+
+def curl_ca_directory():
+    """The CA directory libcurl reads by default, or None."""
+    curl = ctypes.CDLL("libcurl.so.4")
+    curl.curl_easy_init.restype = ctypes.c_void_p
+    handle = ctypes.c_void_p(curl.curl_easy_init())
+    path = ctypes.c_char_p()
+    found = curl.curl_easy_getinfo(handle, CURLINFO_CAPATH,
+                                   ctypes.byref(path)) == 0 and path.value
+    curl.curl_easy_cleanup(handle)
+    return path.value.decode() if found else None
+
+
+@case
+def a_ca_only_in_the_ca_directory(net):
+    # As a company's CA package installs its CA: in a folder of its own,
+    # linked into the CA directory by its subject hash, and not in the
+    # bundle.
+    directory = curl_ca_directory()
+    if directory != "/etc/ssl/certs":
+        raise Skip(f"libcurl's CA directory is {directory}, not /etc/ssl/certs")
+    bundle = system_ca_bundle()
+    if not os.path.islink(bundle):
+        raise Skip(f"{bundle} is not a link the test can point elsewhere")
+    usual = os.readlink(bundle)
+    subject_hash = subprocess.run(
+        ["openssl", "x509", "-hash", "-noout", "-in", net.certs.bundle],
+        capture_output=True, text=True, check=True).stdout.strip()
+    entry = os.path.join(directory, subject_hash + ".0")
+    folder = os.path.join(net.dir, "corp")
+    os.mkdir(folder)
+    os.chmod(folder, 0o755)
+    ca = shutil.copy(net.certs.bundle, folder)
+    os.chmod(ca, 0o644)
+    other = os.path.join(net.certs.dir, "rogue.pem")
+    os.chmod(other, 0o644)
+    both = FULL_V4_TEXT + FULL_V6_TEXT
+    try:
+        link_over(bundle, other)
+        net.servers.configure(both_working())
+        expect_run(run(), 1, "", "Failed to retrieve any IP addresses.\n")
+        os.symlink(ca, entry)
+        for who, preexec in (("root", None), ("nobody", as_nobody)):
+            net.servers.configure(both_working())
+            result = run(preexec_fn=preexec)
+            expect_equal((result.out, result.err, result.status), (both, "", 0),
+                         f"output, errors and status as {who}")
+        # A copy only root may read must not fail a root run.
+        os.remove(entry)
+        shutil.copy(ca, entry)
+        os.chmod(entry, 0o600)
+        net.servers.configure(both_working())
+        expect_run(run(), 0, both)
+    finally:
+        if os.path.lexists(entry):
+            os.remove(entry)
+        link_over(bundle, usual)
+
+
+def tasks_of(uid):
+    """The number of tasks (threads) whose real user is `uid`."""
+    count = 0
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            status = process_status(int(pid), "Uid", "Threads")
+        except (OSError, KeyError):
+            continue  # gone meanwhile
+        if int(status["Uid"].split()[0]) == uid:
+            count += int(status["Threads"])
+    return count
+
+
+@case
+def a_root_run_where_nobody_is_at_its_process_limit(net):
+    # Threads count against the process limit of their real user, which
+    # root is spared: a run that became nobody here could start no thread.
+    sleeper = subprocess.Popen(["sleep", "60"], preexec_fn=as_nobody)
+    try:
+        limit = tasks_of(NOBODY)
+
+        def at_limit():
+            resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit))
+
+        for args, out in (((), FULL_V4_TEXT + FULL_V6_TEXT),
+                          (("-6", "--json"), expected_json(ipv6=SAMPLE_IPV6))):
+            net.servers.configure(both_working())
+            expect_run(run(*args, preexec_fn=at_limit), 0, out)
+    finally:
+        sleeper.kill()
+        sleeper.wait()
 
 
 @case
@@ -713,6 +838,121 @@ def requests_through_a_proxy(net):
     finally:
         for proxy in proxies.values():
             proxy.close()
+
+
+# Debian's /etc/proxychains4.conf, with the proxy a Tor daemon would be.
+PROXYCHAINS_CONF = ("strict_chain\nproxy_dns\nremote_dns_subnet 224\n"
+                    "tcp_read_time_out 15000\ntcp_connect_time_out 8000\n"
+                    "[ProxyList]\nsocks5 127.0.0.1 9050\n")
+
+
+@case
+def through_torsocks_and_proxychains(net):
+    # Each preloads a library that sends every connection, and name lookups
+    # too, through a SOCKS proxy: the run gives what it gives without them.
+    tools = [tool for tool in ("torsocks", "proxychains4") if shutil.which(tool)]
+    if not tools:
+        raise Skip("neither torsocks nor proxychains4 is installed")
+    config = os.path.join(net.dir, "proxychains4.conf")
+    with open(config, "w") as f:
+        f.write(PROXYCHAINS_CONF)
+    os.chmod(config, 0o644)
+    wrappers = {"torsocks": ["torsocks"],
+                "proxychains4": ["proxychains4", "-q", "-f", config]}
+    # Their libraries leak what LeakSanitizer would report.
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0",
+               LSAN_OPTIONS="detect_leaks=0")
+    proxy = SocksProxy(9050)
+    try:
+        for tool in tools:
+            for args, out in (((), FULL_V4_TEXT + FULL_V6_TEXT),
+                              (("-4",), FULL_V4_TEXT)):
+                net.servers.configure(both_working())
+                done = len(proxy.targets())
+                expect_run(run(*args, wrapper=wrappers[tool], env=env), 0, out)
+                hosts = sorted(hosts_asked(net))
+                targets = proxy.targets()[done:]
+                if tool == "torsocks":  # names resolved through the proxy
+                    expect_equal(sorted(targets), sorted(
+                        [f"RESOLVE {host}" for host in hosts] +
+                        [f"{host}:443" for host in hosts]),
+                        f"{tool} {args}: proxy requests")
+                else:  # names in the hosts file resolved by proxychains
+                    expect_equal([t.rsplit(":", 1)[1] for t in targets],
+                                 ["443"] * len(hosts),
+                                 f"{tool} {args}: ports of the tunnels")
+    finally:
+        proxy.close()
+
+
+# Notes the address and port of each connect() on the descriptor named by
+# CONNECT_LOG_FD, which the run must keep open for it.
+CONNECT_LOGGER = r"""
+#define _GNU_SOURCE
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+static int log_fd = -1;
+
+__attribute__((constructor)) static void start(void) {
+  const char *fd = getenv("CONNECT_LOG_FD");
+  if (fd) log_fd = atoi(fd);
+}
+
+int connect(int socket, const struct sockaddr *address, socklen_t length) {
+  int (*next)(int, const struct sockaddr *, socklen_t) =
+      (int (*)(int, const struct sockaddr *, socklen_t))dlsym(RTLD_NEXT,
+                                                              "connect");
+  const struct sockaddr_in *v4 = (const struct sockaddr_in *)address;
+  const struct sockaddr_in6 *v6 = (const struct sockaddr_in6 *)address;
+  char host[INET6_ADDRSTRLEN], line[80];
+  int size = 0;
+  if (address->sa_family == AF_INET &&
+      inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host))
+    size = snprintf(line, sizeof line, "connect %s %d\n", host,
+                    ntohs(v4->sin_port));
+  else if (address->sa_family == AF_INET6 &&
+           inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host))
+    size = snprintf(line, sizeof line, "connect %s %d\n", host,
+                    ntohs(v6->sin6_port));
+  if (size > 0 && write(log_fd, line, size) < 0) {
+  }
+  return next(socket, address, length);
+}
+"""
+
+
+@case
+def a_preloaded_library_keeps_its_descriptor(net):
+    library = os.path.join(net.dir, "connect-logger.so")
+    source = library[:-3] + ".c"
+    with open(source, "w") as f:
+        f.write(CONNECT_LOGGER)
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", library, source, "-ldl"],
+                   check=True)
+    read_end, write_end = os.pipe()
+    # Far above what the run opens itself, which it could write into.
+    log_fd = fcntl.fcntl(write_end, fcntl.F_DUPFD, 100)
+    os.close(write_end)
+    try:
+        net.servers.configure(both_working())
+        result = run(env=dict(os.environ, LD_PRELOAD=library,
+                              CONNECT_LOG_FD=str(log_fd)), pass_fds=(log_fd,))
+        os.close(log_fd)
+        log_fd = None
+        with os.fdopen(read_end, "r") as log:
+            read_end = None
+            lines = log.read().splitlines()
+    finally:
+        for fd in (read_end, log_fd):
+            if fd is not None:
+                os.close(fd)
+    expect_run(result, 0, FULL_V4_TEXT + FULL_V6_TEXT)
+    expect_equal(sorted(lines), ["connect 127.0.0.1 443", "connect ::1 443"],
+                 "connections the library saw")
 
 
 def nss_module(name):
@@ -785,6 +1025,32 @@ def closed_pipe_ends_with_sigpipe(net):
             finally:
                 os.close(write_end)
             expect_equal(result.status, -signal.SIGPIPE, f"status for {args}")
+    # As `ipwhere | head -n 1` while the IPv6 hosts never answer: the
+    # reader goes after the IPv4 block, and the run ends then, not when
+    # the IPv6 lookup gives up.
+    net.servers.configure({V4_PRIMARY: Behaviour(FULL_V4),
+                           V6_PRIMARY: Behaviour(mode="silent"),
+                           V6_FALLBACK: Behaviour(mode="silent")})
+    child = subprocess.Popen([BINARY], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    try:
+        expect_equal(child.stdout.readline().decode(),
+                     FULL_V4_TEXT.splitlines(True)[0], "first line")
+        child.stdout.close()
+        closed = time.monotonic()
+        try:
+            child.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+        after = time.monotonic() - closed
+        expect(after < 1, f"still running {after:.2f} s after the reader went")
+        expect_equal((child.returncode, child.stderr.read()),
+                     (-signal.SIGPIPE, b""), "status and errors")
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+        child.stderr.close()
 
 
 @case
@@ -974,7 +1240,7 @@ def every_thread_of_a_running_lookup_is_confined(net):
               ("read_user_file", "openat", [-100, "m", 0], 1, EACCES),
               ("create_file", "openat", [-100, "m + 512", 0o101, 0o600], 1,
                EACCES),
-              ("bind_tcp", "bind", [inet4, "m + 2048", 16], 4, EACCES),
+              ("bind_tcp", "bind", [inet4, "m + 2048", 16], True, EPERM),
               ("connect_other_port", "connect", [inet4, "m + 2064", 16], 4,
                EACCES),
               ("signal_other_process", "kill", [os.getpid(), 0], 1, EPERM),
@@ -996,7 +1262,7 @@ def every_thread_of_a_running_lookup_is_confined(net):
               ("memfd", "memfd_create", ["m + 3072", 0], True, EPERM)]
     if not sanitized():  # sanitizer builds may run their symbolizer
         # Last: where it is let through, the process becomes /bin/true.
-        probes.append(("run_program", "execve", ["m + 1536", 0, 0], 1, EACCES))
+        probes.append(("run_program", "execve", ["m + 1536", 0, 0], True, EPERM))
     out = os.path.join(net.dir, "probes.txt")
     script = os.path.join(net.dir, "probe.py")
     with open(script, "w") as f:
@@ -1113,12 +1379,16 @@ def json_report_single_family(net):
                "    \"latitude\": 1.0,\n    \"longitude\": null\n  }\n}\n")
 
 
-@case
-def memcheck_of_both_reports(net):
+def need_valgrind():
     if sanitized():
         raise Skip("sanitizer build")
     if not shutil.which("valgrind"):
         raise Skip("valgrind is not installed")
+
+
+@case
+def memcheck_of_both_reports(net):
+    need_valgrind()
     for args, expected in (((), FULL_V4_TEXT + FULL_V6_TEXT), (("--json",), None)):
         net.servers.configure(both_working())
         result = run_memcheck(*args)
@@ -1128,6 +1398,61 @@ def memcheck_of_both_reports(net):
             expect_equal(result.out, expected, "standard output")
         else:
             expect_equal(sorted(json.loads(result.out)), ["ipv4", "ipv6"], "families")
+
+
+@case
+def valgrind_tools_as_root(net):
+    # Under valgrind the run stays as it started: as nobody, callgrind could
+    # not write its profile where root asked nor either tool remove its vgdb
+    # FIFOs from /tmp, and valgrind knows neither Landlock's calls nor
+    # seccomp filters.
+    need_valgrind()
+    profile = os.path.join(net.dir, "callgrind.out")
+    left = []
+    try:
+        for tool, options in (("callgrind", ["--callgrind-out-file=" + profile]),
+                              ("memcheck", [])):
+            net.servers.configure(both_working())
+            child = subprocess.Popen(["valgrind", "--tool=" + tool, *options,
+                                      BINARY, "-4"], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
+            out, err = child.communicate(timeout=120)
+            tmp = os.environ.get("TMPDIR", "/tmp")
+            left += glob.glob(os.path.join(tmp, f"vgdb-pipe-*-{child.pid}-*"))
+            expect_equal((out, child.returncode), (FULL_V4_TEXT, 0),
+                         f"{tool}: output and status")
+            expect(not re.search(r"unhandled \S+ syscall", err), f"{tool}: {err}")
+            expect_equal(left, [], f"{tool}: files left in {tmp}")
+        expect(os.path.getsize(profile) > 0, "callgrind wrote an empty profile")
+    finally:
+        for path in left:
+            os.remove(path)
+
+
+@case
+def coverage_counters_are_written(net):
+    # At exit a --coverage build writes its counters to the files named in
+    # it, below GCOV_PREFIX: as root and as another user, each into a
+    # folder it may write to.
+    if not coverage_build():
+        raise Skip("not a --coverage build")
+    with open(BINARY, "rb") as f:
+        counters = sorted(set(re.findall(rb"([^\0]+\.gcda)\0", f.read())))
+    expect(counters, "names of counter files in the binary")
+    for who, preexec in (("root", None), ("nobody", as_nobody)):
+        prefix = os.path.join(net.dir, "counters-" + who)
+        os.mkdir(prefix, 0o755)
+        if preexec:
+            os.chown(prefix, NOBODY, NOBODY)
+        net.servers.configure(both_working())
+        result = run(env=dict(os.environ, GCOV_PREFIX=prefix),
+                     preexec_fn=preexec)
+        expect_equal((result.out, result.status), (FULL_V4_TEXT + FULL_V6_TEXT, 0),
+                     f"output and status as {who}")
+        missing = [os.path.basename(path).decode() for path in counters
+                   if not os.path.isfile(prefix.encode() + path)]
+        expect_equal(missing, [], f"counter files not written as {who} "
+                                  f"{result.err.splitlines()[:1]}")
 
 
 def memcheck_available():

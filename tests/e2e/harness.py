@@ -460,10 +460,10 @@ class NameServer:
             held.append(tcp.accept()[0])
 
 
-class ConnectProxy:
-    """An HTTP proxy on 127.0.0.1:`port` that tunnels each CONNECT request
-    to the named host and port, found through the hosts file; targets()
-    lists the "host:port" of each tunnel."""
+class Proxy:
+    """A proxy on 127.0.0.1:`port`, one thread per connection, that tunnels
+    to the host and port each connection names, found through the hosts
+    file; targets() lists what the connections asked for."""
 
     def __init__(self, port):
         self.lock = threading.Lock()
@@ -486,30 +486,27 @@ class ConnectProxy:
                 client, _ = self.listener.accept()
             except OSError:
                 return
-            threading.Thread(target=self._tunnel, args=(client,),
+            threading.Thread(target=self._serve_client, args=(client,),
                              daemon=True).start()
 
-    def _tunnel(self, client):
+    def _serve_client(self, client):
         with client:
-            head = b""
-            while b"\r\n\r\n" not in head:
-                chunk = client.recv(4096)
-                if not chunk:
-                    return
-                head += chunk
-            method, target = head.split(b" ", 2)[:2]
-            target = target.decode("latin-1")
-            with self.lock:
-                self.targets_seen.append(target)
-            host, port = target.rsplit(":", 1)
-            if method != b"CONNECT":
-                client.sendall(b"HTTP/1.1 405 Method Not Allowed\r\n\r\n")
-                return
-            with socket.create_connection((host, int(port)), timeout=30) as server:
-                client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
-                threading.Thread(target=self._relay, args=(server, client),
-                                 daemon=True).start()
-                self._relay(client, server)
+            try:
+                self._serve(client)
+            except (OSError, ValueError):
+                pass
+
+    def _seen(self, target):
+        with self.lock:
+            self.targets_seen.append(target)
+
+    def _tunnel(self, client, host, port, established):
+        """Connects to host:port, sends `established`, relays both ways."""
+        with socket.create_connection((host, port), timeout=30) as server:
+            client.sendall(established)
+            threading.Thread(target=self._relay, args=(server, client),
+                             daemon=True).start()
+            self._relay(client, server)
 
     @staticmethod
     def _relay(source, sink):
@@ -522,6 +519,95 @@ class ConnectProxy:
                 sink.sendall(data)
         except OSError:
             pass
+
+
+class ConnectProxy(Proxy):
+    """An HTTP proxy: each CONNECT request is a tunnel; targets() lists the
+    "host:port" of each."""
+
+    def _serve(self, client):
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = client.recv(4096)
+            if not chunk:
+                return
+            head += chunk
+        method, target = head.split(b" ", 2)[:2]
+        target = target.decode("latin-1")
+        self._seen(target)
+        host, port = target.rsplit(":", 1)
+        if method != b"CONNECT":
+            client.sendall(b"HTTP/1.1 405 Method Not Allowed\r\n\r\n")
+            return
+        self._tunnel(client, host, int(port),
+                     b"HTTP/1.1 200 Connection established\r\n\r\n")
+
+
+def receive(connection, size):
+    data = b""
+    while len(data) < size:
+        chunk = connection.recv(size - len(data))
+        if not chunk:
+            raise ValueError("connection closed")
+        data += chunk
+    return data
+
+
+class SocksProxy(Proxy):
+    """A SOCKS5 proxy as Tor's (no authentication): CONNECT to an IPv4 or
+    IPv6 address or a host name, and Tor's RESOLVE (command 0xF0), which
+    answers with an IPv4 address in the bound address. As the names' real
+    addresses are loopback ones, which torsocks refuses to connect to, a
+    name the hosts file knows gets an address of 0.0.0.0/8 that stands for
+    it (as Tor's mapped addresses do), and a CONNECT to that address goes
+    to the name. targets() lists "host:port" for each CONNECT and
+    "RESOLVE host" for each RESOLVE."""
+
+    def __init__(self, port):
+        self.names = {}  # stand-in address to name
+        super().__init__(port)
+
+    def _serve(self, client):
+        methods = receive(client, receive(client, 2)[1])
+        if 0 not in methods:
+            client.sendall(b"\x05\xff")
+            return
+        client.sendall(b"\x05\x00")
+        _, command, _, kind = receive(client, 4)
+        if kind == 3:
+            host = receive(client, receive(client, 1)[0]).decode("latin-1")
+        else:
+            family = socket.AF_INET6 if kind == 4 else socket.AF_INET
+            host = socket.inet_ntop(family, receive(client, 16 if kind == 4 else 4))
+        port = struct.unpack(">H", receive(client, 2))[0]
+
+        def reply(code, address="0.0.0.0"):
+            client.sendall(bytes([5, code, 0, 1]) +
+                           socket.inet_aton(address) + bytes(2))
+
+        if command == 0xF0:
+            self._seen("RESOLVE " + host)
+            try:
+                socket.getaddrinfo(host, None)
+            except OSError:
+                reply(4)  # host unreachable
+                return
+            with self.lock:
+                address = next((a for a, n in self.names.items() if n == host),
+                               f"0.0.0.{len(self.names) + 1}")
+                self.names[address] = host
+            reply(0, address)
+            return
+        with self.lock:
+            host = self.names.get(host, host)
+        self._seen(f"[{host}]:{port}" if ":" in host else f"{host}:{port}")
+        if command != 1:
+            reply(7)  # command not supported
+            return
+        try:
+            self._tunnel(client, host, port, bytes([5, 0, 0, 1]) + bytes(6))
+        except OSError:
+            reply(5)  # connection refused
 
 
 class Network:

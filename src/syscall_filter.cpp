@@ -140,7 +140,7 @@ const char* const kRefused[] = {
 // shares the run's memory, stops each thread with ptrace; reports read
 // /proc and start a symbolizer.
 const char* const kSanitizerCalls[] = {
-    "ptrace",   "wait4",      "waitid", "getppid", "getdents64",
+    "ptrace",   "wait4",      "waitid", "getppid", "getdents", "getdents64",
     "readlink", "readlinkat", "execve", "mincore", "getrusage"};
 
 // What a coverage runtime calls at exit to write its counters.
@@ -261,7 +261,6 @@ class Filter {
 const std::uint32_t kAllow = SCMP_ACT_ALLOW;
 const std::uint32_t kRefuse = SCMP_ACT_ERRNO(EPERM);
 constexpr scmp_datum_t kCloneThread = 0x00010000;
-constexpr scmp_datum_t kCloneVm = 0x00000100;
 // clone()'s flags are its first argument, but its second on s390.
 #if defined(__s390__)
 constexpr unsigned kCloneFlagsArg = 1;

@@ -1,6 +1,7 @@
 #include "ca_directory.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,21 +74,109 @@ class SearchableDirectories {
   std::map<std::string, bool> known_;
 };
 
-// Where the chain of links from `path` ends: empty when it dangles,
-// loops or cannot be read. Each directory it passes through goes to
-// `passed`.
-std::string final_target(std::string path, std::vector<std::string>& passed) {
-  for (int hop = 0; hop < 40; ++hop) {
-    char buffer[PATH_MAX];
-    const ssize_t length = readlink(path.c_str(), buffer, sizeof buffer);
-    if (length < 0) return errno == EINVAL ? path : std::string();
-    if (static_cast<std::size_t>(length) >= sizeof buffer) return {};
-    passed.push_back(parent_of(path));
-    std::string next(buffer, static_cast<std::size_t>(length));
-    if (next.empty()) return {};
-    path = next[0] == '/' ? next : parent_of(path) + "/" + next;
+// An open directory, for calls relative to it: on Debian's /etc/ssl/certs
+// every certificate is two links deep, and each call counts.
+class Directory {
+ public:
+  // `listed`: the links among its entries are listed once (none, for a
+  // folder of certificates), rather than asked of each entry.
+  Directory(std::string path, bool listed)
+      : path_(std::move(path)),
+        fd_(open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+        listed_(listed) {
+    if (!listed_) return;
+    const int copy = fd_ < 0 ? -1 : dup(fd_);
+    const std::unique_ptr<DIR, DirectoryCloser> listing(
+        copy < 0 ? nullptr : fdopendir(copy));
+    if (!listing) {
+      if (copy >= 0) close(copy);
+      return;
+    }
+    while (const dirent* entry = readdir(listing.get())) {
+      if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN)
+        links_.emplace_back(entry->d_name);
+    }
+    std::sort(links_.begin(), links_.end());
   }
-  return {};
+  ~Directory() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+
+  [[nodiscard]] const std::string& path() const { return path_; }
+  [[nodiscard]] int fd() const { return fd_; }
+
+  // Reads the link `name` into `target`; false when it is no link.
+  bool target(const std::string& name, std::string& target) const {
+    if (listed_ && !std::binary_search(links_.begin(), links_.end(), name))
+      return false;
+    char buffer[PATH_MAX];
+    const ssize_t length = readlinkat(fd_, name.c_str(), buffer, sizeof buffer);
+    if (length < 0 && errno == EINVAL) return false;
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
+      target.clear();
+      return true;
+    }
+    target.assign(buffer, static_cast<std::size_t>(length));
+    return true;
+  }
+
+  // Whether others may read the file `name` here, by its permission bits.
+  [[nodiscard]] bool readable_by_others(const std::string& name) const {
+    struct stat status = {};
+    return fstatat(fd_, name.c_str(), &status, 0) != 0 ||
+           (status.st_mode & S_IROTH) != 0;
+  }
+
+ private:
+  std::string path_;
+  int fd_;
+  bool listed_;
+  std::vector<std::string> links_;
+};
+
+// The directories links lead to, each opened once.
+class Directories {
+ public:
+  const Directory& of(const std::string& path, bool listed = true) {
+    for (const auto& directory : opened_) {
+      if (directory->path() == path) return *directory;
+    }
+    opened_.push_back(std::make_unique<Directory>(path, listed));
+    return *opened_.back();
+  }
+
+ private:
+  std::vector<std::unique_ptr<Directory>> opened_;
+};
+
+// Follows the chain of links from `name` in `directory` to the file it
+// ends at: returns the directory that holds it and leaves its name in
+// `name`; null when the chain dangles, loops or cannot be read. Each
+// directory it passes through goes to `passed`.
+const Directory* final_target(const Directory& start, std::string& name,
+                              Directories& directories,
+                              std::vector<const Directory*>& passed) {
+  const Directory* directory = &start;
+  std::string next;
+  for (int hop = 0; hop < 40; ++hop) {
+    if (!directory->target(name, next)) return directory;
+    if (next.empty()) return nullptr;
+    passed.push_back(directory);
+    const std::size_t slash = next.find_last_of('/');
+    if (slash == std::string::npos) {  // beside the link, the usual case
+      name.swap(next);
+      continue;
+    }
+    const std::string holder =
+        slash == 0       ? "/"
+        : next[0] == '/' ? next.substr(0, slash)
+                         : directory->path() + "/" + next.substr(0, slash);
+    directory = &directories.of(holder);
+    name = next.substr(slash + 1);
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -96,39 +185,42 @@ CaDirectory scan_ca_directory(const std::string& directory,
                               const std::vector<std::string>& covered,
                               bool check_readable) {
   CaDirectory result;
+  if (directory.empty()) return result;
+  Directories directories;
+  const Directory& start = directories.of(directory, false);
+  const int copy = start.fd() < 0 ? -1 : dup(start.fd());
   const std::unique_ptr<DIR, DirectoryCloser> listing(
-      opendir(directory.c_str()));
-  if (!listing) return result;
+      copy < 0 ? nullptr : fdopendir(copy));
+  if (!listing) {
+    if (copy >= 0) close(copy);
+    return result;
+  }
   SearchableDirectories searchable;
-  std::map<std::string, bool> seen;  // a target's directory: covered?
-  std::vector<std::string> passed;
+  std::vector<std::pair<const Directory*, bool>> seen;  // covered or not
+  std::vector<const Directory*> passed;
+  std::string name;
   while (const dirent* entry = readdir(listing.get())) {
     if (!hashed_name(entry->d_name)) continue;
     passed.clear();
-    const std::string target =
-        final_target(directory + "/" + entry->d_name, passed);
-    if (target.empty()) continue;
-    const std::string holder = parent_of(target);
-    auto known = seen.find(holder);
+    name = entry->d_name;
+    const Directory* holder = final_target(start, name, directories, passed);
+    if (holder == nullptr) continue;
+    auto known = std::find_if(seen.begin(), seen.end(),
+                              [&](const auto& s) { return s.first == holder; });
     if (known == seen.end()) {
-      const std::string real = real_path(holder);
+      const std::string real = real_path(holder->path());
       const bool inside =
           real.empty() ||
           std::any_of(covered.begin(), covered.end(),
                       [&](const std::string& c) { return beneath(real, c); });
-      known = seen.emplace(holder, inside).first;
-      if (!inside && std::find(result.link_directories.begin(),
-                               result.link_directories.end(),
-                               real) == result.link_directories.end())
-        result.link_directories.push_back(real);
+      if (!inside) result.link_directories.push_back(real);
+      seen.emplace_back(holder, inside);
     }
     if (!check_readable || !result.readable_by_everyone) continue;
-    struct stat status = {};
-    const bool readable =
-        stat(target.c_str(), &status) != 0 ||
-        ((status.st_mode & S_IROTH) != 0 && searchable(holder) &&
-         std::all_of(passed.begin(), passed.end(), std::ref(searchable)));
-    result.readable_by_everyone = readable;
+    result.readable_by_everyone =
+        holder->readable_by_others(name) && searchable(holder->path()) &&
+        std::all_of(passed.begin(), passed.end(),
+                    [&](const Directory* d) { return searchable(d->path()); });
   }
   return result;
 }

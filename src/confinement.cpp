@@ -224,8 +224,13 @@ Plan make_plan(const Allowance& allowance) {
     if (real != nullptr) covered.emplace_back(real);
     std::free(real);  // NOLINT(cppcoreguidelines-no-malloc)
   }
+  // Read only where a rule or the check needs it: every link is a call.
+  const bool landlocked = !coverage && landlock_abi() > 0;
+  const bool checked = plan.as_root && !plan.keep_user;
   const CaDirectory ca =
-      scan_ca_directory(allowance.ca_directory, covered, plan.as_root);
+      landlocked || checked
+          ? scan_ca_directory(allowance.ca_directory, covered, checked)
+          : CaDirectory{};
   if (!allowance.ca_directory.empty())
     plan.landlock.readable.push_back(allowance.ca_directory);
   plan.landlock.readable.insert(plan.landlock.readable.end(),
@@ -279,23 +284,21 @@ constexpr int kTasks = 5;
 // Whether nobody may start the threads a run needs. Root is exempt from
 // the limit on processes, nobody is not: its count is shared with every
 // other process of nobody, and the run's threads count too. Where the
-// limit could not be lifted (no CAP_SYS_RESOURCE), a child process tries.
+// limit could not be lifted (no CAP_SYS_RESOURCE), threads are tried with
+// nobody as the real user, which the kernel counts, and no effective
+// capability, which would exempt them; the saved user stays root, to come
+// back. Call as root.
 bool nobody_has_room(const Plan& plan) {
   rlimit limit = {};
   if (getrlimit(RLIMIT_NPROC, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
     return true;
-  const pid_t child = fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(plan.gid) != 0 ||
-        setuid(plan.uid) != 0)
-      _exit(0);  // the switch itself will fail the same way
-    // Threads that wait for the gate to close, then end.
-    int gate[2];
-    if (pipe(gate) != 0) _exit(1);
-    pthread_t threads[kTasks - 1];
-    int started = 0;
+  if (setresuid(plan.uid, plan.uid, 0) != 0) return true;  // fails later
+  int gate[2] = {-1, -1};
+  pthread_t threads[kTasks - 1];
+  int started = 0;
+  if (pipe2(gate, O_CLOEXEC) == 0) {
     for (; started < kTasks - 1; ++started) {
+      // Each waits for the gate to close, then ends.
       if (pthread_create(
               &threads[started], nullptr,
               [](void* gate_end) -> void* {
@@ -310,12 +313,10 @@ bool nobody_has_room(const Plan& plan) {
     }
     close(gate[1]);
     for (int i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
-    _exit(started == kTasks - 1 ? 0 : 1);
+    close(gate[0]);
   }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  // Root again, effective capabilities back from the permitted set.
+  return setresuid(0, 0, 0) == 0 && started == kTasks - 1;
 }
 
 // A run as root becomes nobody, as tcpdump -Z, ntpd and dnsmasq do: the

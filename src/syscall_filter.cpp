@@ -181,20 +181,40 @@ Alternatives less_than(unsigned arg, scmp_datum_t value) {
   return {{{arg, SCMP_CMP_LT, value, 0}}};
 }
 
-// Every value of `arg` but `one` and `other`: below the lower, between the
-// two (as aligned blocks, one masked equality each) and above the higher.
-Alternatives other_than(unsigned arg, scmp_datum_t one, scmp_datum_t other) {
-  const scmp_datum_t first = std::min(one, other);
-  const scmp_datum_t second = std::max(one, other);
-  Alternatives sets = less_than(arg, first);
-  for (scmp_datum_t start = first + 1; start < second;) {
+// The values from `low` to `high` of the bits `field` of `arg`, as aligned
+// blocks, one masked equality each.
+void add_blocks(Alternatives& sets, unsigned arg, scmp_datum_t field,
+                scmp_datum_t low, scmp_datum_t high) {
+  while (low <= high) {
     scmp_datum_t size = 1;
-    while (start % (size * 2) == 0 && start + size * 2 <= second) size *= 2;
-    sets.push_back({{arg, SCMP_CMP_MASKED_EQ, ~(size - 1), start}});
-    start += size;
+    while (low % (size * 2) == 0 && low + size * 2 - 1 <= high) size *= 2;
+    sets.push_back({{arg, SCMP_CMP_MASKED_EQ, field & ~(size - 1), low}});
+    if (low + size - 1 == high) break;
+    low += size;
   }
-  const Alternatives above = greater_than(arg, second);
-  sets.insert(sets.end(), above.begin(), above.end());
+}
+
+// Every value of the bits `field` of `arg` but those of `kept`. With every
+// bit (the default), values below the lowest and above the highest of
+// `kept` are one comparison by size each, and any high bit counts as
+// above.
+Alternatives other_than(unsigned arg, std::vector<scmp_datum_t> kept,
+                        scmp_datum_t field = ~scmp_datum_t{0}) {
+  std::sort(kept.begin(), kept.end());
+  const bool whole = field == ~scmp_datum_t{0};
+  Alternatives sets;
+  if (whole && kept.front() > 0)
+    sets.push_back(less_than(arg, kept.front())[0]);
+  scmp_datum_t next = whole ? kept.front() + 1 : 0;
+  for (const scmp_datum_t value : kept) {
+    if (value > next) add_blocks(sets, arg, field, next, value - 1);
+    next = std::max(next, value + 1);
+  }
+  if (whole) {
+    sets.push_back(greater_than(arg, kept.back())[0]);
+  } else if (next <= field) {
+    add_blocks(sets, arg, field, next, field);
+  }
   return sets;
 }
 
@@ -347,41 +367,23 @@ constexpr scmp_datum_t kIpProtoUdp = 17;
 // daemon over a UNIX socket (nscd, resolve, sss) then reports itself
 // unavailable and the next source answers.
 void add_socket_rules(Filter& filter, bool unix_sockets) {
-  const char* const socket_call = "socket";
-  const std::uint32_t unsupported = SCMP_ACT_ERRNO(EAFNOSUPPORT);
-  constexpr scmp_datum_t kLastFamily = 63;  // AF_MAX is 46 on Linux 6.18
-  for (scmp_datum_t family = 0; family <= kLastFamily; ++family) {
-    if (family == AF_INET || family == AF_INET6 || family == AF_NETLINK ||
-        (family == AF_UNIX && unix_sockets))
-      continue;
-    filter.add(socket_call, unsupported, low32_in(0, {family}));
-  }
-  filter.add(socket_call, unsupported, greater_than(0, kLastFamily));
+  std::vector<scmp_datum_t> families = {AF_INET, AF_INET6, AF_NETLINK};
+  if (unix_sockets) families.push_back(AF_UNIX);
+  filter.add("socket", SCMP_ACT_ERRNO(EAFNOSUPPORT), other_than(0, families));
   // Netlink for the routing table only.
-  filter.add(socket_call, kRefuse,
+  filter.add("socket", kRefuse,
              both(low32_in(0, {AF_NETLINK}), greater_than(2, 0)));
   // No raw or packet sockets, nor other protocols (SCTP, MPTCP) that
   // Landlock's TCP rules would not see.
-  for (const scmp_datum_t family : {AF_INET, AF_INET6}) {
-    for (scmp_datum_t type = 0; type <= kTypeMask; ++type) {
-      if (type == SOCK_STREAM || type == SOCK_DGRAM) continue;
-      filter.add(socket_call, kRefuse,
-                 both(low32_in(0, {family}), masked(1, kTypeMask, type)));
-    }
-    for (scmp_datum_t protocol = 1; protocol < kIpProtoUdp; ++protocol) {
-      if (protocol == kIpProtoTcp) continue;
-      filter.add(socket_call, kRefuse,
-                 both(low32_in(0, {family}), low32_in(2, {protocol})));
-    }
-    filter.add(socket_call, kRefuse,
-               both(low32_in(0, {family}), greater_than(2, kIpProtoUdp)));
-  }
+  const Alternatives internet = low32_in(0, {AF_INET, AF_INET6});
+  filter.add(
+      "socket", kRefuse,
+      both(internet, other_than(1, {SOCK_STREAM, SOCK_DGRAM}, kTypeMask)));
+  filter.add("socket", kRefuse,
+             both(internet, other_than(2, {0, kIpProtoTcp, kIpProtoUdp})));
   // socketpair(): stream pairs only (libcurl's resolver uses one); a
   // datagram pair could send to any pathname socket.
-  for (scmp_datum_t type = 0; type <= kTypeMask; ++type) {
-    if (type == SOCK_STREAM) continue;
-    filter.add("socketpair", kRefuse, masked(1, kTypeMask, type));
-  }
+  filter.add("socketpair", kRefuse, other_than(1, {SOCK_STREAM}, kTypeMask));
 }
 
 // Namespace flags of clone(); CLONE_NEWTIME shares its bit with the exit
@@ -403,7 +405,7 @@ void add_refusals(Filter& filter, const FilterAllowance& allowance) {
     filter.add(name, kRefuse, standard_descriptor(0));
   filter.add("mmap", kRefuse, standard_descriptor(4));
   filter.add("ioctl", kRefuse,
-             both(standard_descriptor(0), other_than(1, TCGETS, TIOCGWINSZ)));
+             both(standard_descriptor(0), other_than(1, {TCGETS, TIOCGWINSZ})));
   filter.add("fcntl", kRefuse,
              both(standard_descriptor(0),
                   low32_in(1, {F_SETFL, F_DUPFD, F_DUPFD_CLOEXEC})));

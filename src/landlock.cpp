@@ -21,10 +21,6 @@ namespace {
 // File-system rights, with the ABI version that brought each. Older system
 // headers stop at the first versions, so the kernel's values are spelled
 // out here; they are the same on every architecture.
-constexpr std::uint64_t kExecute = 1ULL << 0;
-constexpr std::uint64_t kWriteFile = 1ULL << 1;
-constexpr std::uint64_t kReadFile = 1ULL << 2;
-constexpr std::uint64_t kReadDir = 1ULL << 3;
 constexpr std::uint64_t kAbi1Rights = (1ULL << 13) - 1;  // EXECUTE..MAKE_SYM
 constexpr std::uint64_t kRefer = 1ULL << 13;             // ABI 2
 constexpr std::uint64_t kTruncate = 1ULL << 14;          // ABI 3
@@ -105,6 +101,11 @@ int create_ruleset(LandlockRights& rights,
 
 #ifdef IPWHERE_LANDLOCK
 namespace {
+
+constexpr std::uint64_t kExecute = 1ULL << 0;
+constexpr std::uint64_t kWriteFile = 1ULL << 1;
+constexpr std::uint64_t kReadFile = 1ULL << 2;
+constexpr std::uint64_t kReadDir = 1ULL << 3;
 
 #ifdef SYS_landlock_create_ruleset
 constexpr long kSysCreateRuleset = SYS_landlock_create_ruleset;

@@ -24,8 +24,8 @@ namespace {
 // not know. Calls from 424 on have one number on every architecture but
 // Alpha and MIPS, whose tables are offset; there only the names count.
 struct NewCall {
-  const char* name;
-  int number;
+  const char* name;  // cppcheck-suppress unusedStructMember
+  int number;        // cppcheck-suppress unusedStructMember
 };
 const NewCall kNewCalls[] = {{"pidfd_send_signal", 424},
                              {"io_uring_setup", 425},
@@ -159,9 +159,11 @@ using Alternatives = std::vector<Comparisons>;
 constexpr scmp_datum_t kLow32 = 0xFFFFFFFFU;
 
 Alternatives low32_in(unsigned arg, const std::vector<scmp_datum_t>& values) {
-  Alternatives sets;
-  for (const scmp_datum_t value : values)
-    sets.push_back({{arg, SCMP_CMP_MASKED_EQ, kLow32, value}});
+  Alternatives sets(values.size());
+  std::transform(values.begin(), values.end(), sets.begin(),
+                 [arg](scmp_datum_t value) {
+                   return Comparisons{{arg, SCMP_CMP_MASKED_EQ, kLow32, value}};
+                 });
   return sets;
 }
 

@@ -1093,11 +1093,16 @@ def thread_start_failure_is_a_failed_lookup(net):
 # call.
 SYSCALLS = {"x86_64": dict(mmap=9, openat=257, execve=59, socket=41, bind=49,
                            connect=42, kill=62, socketpair=53, ioctl=16,
-                           fchmodat=268, prlimit64=302, memfd_create=319),
+                           fchmodat=268, prlimit64=302, memfd_create=319,
+                           listen=50, clone=56, setsid=112, read=0,
+                           fcntl=72, msgget=68, inotify_init1=294,
+                           file_setattr=469),
             "aarch64": dict(mmap=222, openat=56, execve=221, socket=198,
                             bind=200, connect=203, kill=129, socketpair=199,
                             ioctl=29, fchmodat=53, prlimit64=261,
-                            memfd_create=279)}
+                            memfd_create=279, listen=201, clone=220,
+                            setsid=157, read=63, fcntl=25, msgget=186,
+                            inotify_init1=26, file_setattr=469)}
 EPERM, EACCES, EAFNOSUPPORT = 1, 13, 97
 TIOCSTI = 0x5412
 
@@ -1120,10 +1125,10 @@ for thread in sorted(gdb.selected_inferior().threads(), key=lambda t: t.num):
     gdb.execute("restore %s binary %d" % (blob, m))
     for name, kind, args in probes:
         args = [eval(a, {"m": m}) if isinstance(a, str) else a for a in args]
-        if kind in ("bind", "connect"):
+        if kind in ("bind", "connect", "listen"):
             args[0] = call("socket", *args[0])
-        result = args[0] if kind in ("bind", "connect") and args[0] < 0 \\
-            else call(kind, *args)
+        result = args[0] if kind in ("bind", "connect", "listen") and \\
+            args[0] < 0 else call(kind, *args)
         error = int(gdb.parse_and_eval("*(int *) __errno_location()"))
         with open(out, "a") as f:
             f.write("%d %s %d %d\\n" % (thread.num, name, result, error))
@@ -1259,7 +1264,22 @@ def every_thread_of_a_running_lookup_is_confined(net):
                [neighbour.pid, 7, 0, "m + 3600"], True, EPERM),
               ("map_writable_executable", "mmap", [0, 4096, 7, 34, -1, 0],
                True if mdwe else None, EACCES),
-              ("memfd", "memfd_create", ["m + 3072", 0], True, EPERM)]
+              ("memfd", "memfd_create", ["m + 3072", 0], True, EPERM),
+              # Nothing that outlives the run, no reach into the terminal
+              # or other processes, no call newer than the filter's list.
+              ("listen_unbound", "listen", [inet4, 1], True, EPERM),
+              ("fork", "clone", [17, 0, 0, 0, 0], True, EPERM),
+              ("new_session", "setsid", [], True, EPERM),
+              ("read_terminal", "read", [0, "m + 3600", 1], True, EPERM),
+              ("terminal_settings", "ioctl", [0, 0x5402, "m + 3600"], True,
+               EPERM),
+              ("terminal_exclusive", "ioctl", [2, 0x540C], True, EPERM),
+              ("terminal_non_blocking", "fcntl", [0, 4, 0o4000], True,
+               EPERM),
+              ("message_queue", "msgget", [0, 0o1600], True, EPERM),
+              ("watch_files", "inotify_init1", [0], True, EPERM),
+              ("file_setattr", "file_setattr", [-100, "m", 0, "m + 3600", 24],
+               True, EPERM)]
     if not sanitized():  # sanitizer builds may run their symbolizer
         # Last: where it is let through, the process becomes /bin/true.
         probes.append(("run_program", "execve", ["m + 1536", 0, 0], True, EPERM))

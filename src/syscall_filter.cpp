@@ -73,9 +73,9 @@ int number_of(const char* name) {
 // with argument rules come below.
 const char* const kAllowed[] = {
     // Files: the resolver's, the CA certificates, name-service modules.
-    "openat", "open", "close", "read", "pread64", "write", "writev", "lseek",
-    "dup", "dup2", "dup3", "fstat", "stat", "lstat", "newfstatat", "fstatat64",
-    "statx", "access", "faccessat", "faccessat2",
+    "openat", "open", "close", "read", "pread64", "readv", "preadv", "preadv2",
+    "write", "writev", "lseek", "dup", "dup2", "dup3", "fstat", "stat", "lstat",
+    "newfstatat", "fstatat64", "statx", "access", "faccessat", "faccessat2",
     // Memory. No mapping becomes writable and executable (see MDWE).
     "mmap", "mmap2", "mprotect", "munmap", "mremap", "madvise", "brk",
     // Threads, their signals and their end.
@@ -91,24 +91,23 @@ const char* const kAllowed[] = {
     "epoll_create1", "epoll_ctl", "epoll_wait", "epoll_pwait", "epoll_pwait2",
     "pipe", "pipe2", "eventfd", "eventfd2",
     // The network (socket kinds: see the refusals).
-    "socket", "socketpair", "connect", "getsockname", "getpeername",
+    // musl binds its resolver's UDP socket; Landlock refuses TCP binds.
+    "socket", "socketpair", "bind", "connect", "getsockname", "getpeername",
     "getsockopt", "setsockopt", "shutdown", "sendto", "sendmsg", "sendmmsg",
-    "recvfrom", "recvmsg",
+    "recvfrom", "recvmsg", "recvmmsg", "recvmmsg_time64",
     // This process alone (see the refusals).
     "kill", "tgkill", "prlimit64"};
 
 // Refused by name with EPERM, whatever the list above grows to: a lookup
 // never needs them, and each reaches beyond the run.
 const char* const kRefused[] = {
-    // Inbound connections and datagrams: listen() binds an ephemeral port
-    // itself.
-    "bind", "listen", "accept", "accept4",
+    // Inbound connections: listen() binds an ephemeral port itself.
+    "listen", "accept", "accept4",
     // New processes, which would outlive the run; new sessions and groups.
     "fork", "vfork", "execve", "execveat", "setsid", "setpgid",
-    // Reading descriptors in ways a lookup has no need of (read() and
-    // friends on descriptors 0 to 2: see the refusals).
-    "readv", "preadv", "preadv2", "recvmmsg", "recvmmsg_time64", "splice",
-    "tee", "vmsplice", "sendfile", "sendfile64", "copy_file_range",
+    // Moving data between descriptors, which a lookup has no need of
+    // (reading descriptors 0 to 2: see the refusals).
+    "splice", "tee", "vmsplice", "sendfile", "sendfile64", "copy_file_range",
     // Other processes of the same user: their IPC objects, memory, state.
     "msgget", "msgsnd", "msgrcv", "msgctl", "semget", "semop", "semtimedop",
     "semctl", "shmget", "shmat", "shmdt", "shmctl", "mq_open", "mq_unlink",
@@ -402,8 +401,9 @@ void add_refusals(Filter& filter, const FilterAllowance& allowance) {
   // the user's shell: no reading (typed-ahead input), no moving the
   // offset, no mapping, no duplicating, no changing the status flags
   // (non-blocking), and of ioctl() only the size and settings queries.
-  for (const char* name : {"read", "pread64", "recvfrom", "recvmsg", "lseek",
-                           "dup", "dup2", "dup3"})
+  for (const char* name :
+       {"read", "pread64", "readv", "preadv", "preadv2", "recvfrom", "recvmsg",
+        "recvmmsg", "recvmmsg_time64", "lseek", "dup", "dup2", "dup3"})
     filter.add(name, kRefuse, standard_descriptor(0));
   filter.add("mmap", kRefuse, standard_descriptor(4));
   filter.add("ioctl", kRefuse,

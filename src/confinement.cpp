@@ -105,9 +105,11 @@ bool libraries_preloaded() noexcept {
 }
 
 bool under_valgrind() noexcept {
-  // Valgrind preloads its core library into every program it runs.
+  // Valgrind preloads its core library into every program it runs. (Code
+  // that names a library so could do as it likes before confine() anyway.)
   const char* preload = environment("LD_PRELOAD");
-  return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
+  return preload != nullptr &&
+         std::strstr(preload, "/vgpreload_core-") != nullptr;
 }
 
 // The sanitizer runtimes' entry points: defined when the runtime is in the

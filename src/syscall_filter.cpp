@@ -94,7 +94,7 @@ const char* const kAllowed[] = {
     // musl binds its resolver's UDP socket; Landlock refuses TCP binds.
     "socket", "socketpair", "bind", "connect", "getsockname", "getpeername",
     "getsockopt", "setsockopt", "shutdown", "sendto", "sendmsg", "sendmmsg",
-    "recvfrom", "recvmsg", "recvmmsg", "recvmmsg_time64",
+    "recvfrom",
     // This process alone (see the refusals).
     "kill", "tgkill", "prlimit64"};
 
@@ -103,6 +103,11 @@ const char* const kAllowed[] = {
 const char* const kRefused[] = {
     // Inbound connections: listen() binds an ephemeral port itself.
     "listen", "accept", "accept4",
+    // Receiving descriptors (SCM_RIGHTS) through a socket pair: a second
+    // descriptor for the terminal would escape the rules on 0 to 2. The
+    // resolver reads with recvfrom(); glibc's routing-table query, which
+    // uses recvmsg(), assumes both families when it fails.
+    "recvmsg", "recvmmsg", "recvmmsg_time64",
     // New processes, which would outlive the run; new sessions and groups.
     "fork", "vfork", "execve", "execveat", "setsid", "setpgid",
     // Moving data between descriptors, which a lookup has no need of
@@ -137,10 +142,10 @@ const char* const kRefused[] = {
 
 // What a sanitizer runtime calls besides: the leak checker's helper, which
 // shares the run's memory, stops each thread with ptrace; reports read
-// /proc and start a symbolizer.
+// /proc.
 const char* const kSanitizerCalls[] = {
-    "ptrace",   "wait4",      "waitid", "getppid", "getdents", "getdents64",
-    "readlink", "readlinkat", "execve", "mincore", "getrusage"};
+    "ptrace",     "wait4",    "waitid",     "getppid", "getdents",
+    "getdents64", "readlink", "readlinkat", "mincore", "getrusage"};
 
 // What a coverage runtime calls at exit to write its counters.
 const char* const kCoverageCalls[] = {"mkdir",     "mkdirat", "flock",
@@ -282,6 +287,7 @@ class Filter {
 const std::uint32_t kAllow = SCMP_ACT_ALLOW;
 const std::uint32_t kRefuse = SCMP_ACT_ERRNO(EPERM);
 constexpr scmp_datum_t kCloneThread = 0x00010000;
+constexpr scmp_datum_t kCloneVm = 0x00000100;
 // clone()'s flags are its first argument, but its second on s390.
 #if defined(__s390__)
 constexpr unsigned kCloneFlagsArg = 1;
@@ -319,15 +325,13 @@ void add_allow_list(Filter& filter, const FilterAllowance& allowance) {
     if (!sanitizer_allows(call)) filter.add(call, kRefuse);
   }
 
-  // Threads only, no processes; a sanitizer's leak checker makes a helper
-  // that shares the run's memory, and its reports a symbolizer process.
-  if (allowance.sanitizer) {
-    filter.add("clone", kAllow);
-  } else {
-    filter.add("clone", kAllow,
-               masked(kCloneFlagsArg, kCloneThread, kCloneThread));
-    filter.add("clone", kRefuse, masked(kCloneFlagsArg, kCloneThread, 0));
-  }
+  // Threads only, no processes (which would outlive the run); a leak
+  // checker's helper shares the run's memory and dies with it. (A
+  // sanitizer's symbolizer, a process of its own, is not started: reports
+  // show addresses.)
+  const scmp_datum_t shared = allowance.leak_checker ? kCloneVm : kCloneThread;
+  filter.add("clone", kAllow, masked(kCloneFlagsArg, shared, shared));
+  filter.add("clone", kRefuse, masked(kCloneFlagsArg, shared, 0));
   // clone3() passes its flags in memory, which a filter cannot read. glibc
   // falls back to clone() on ENOSYS, and on ENOSYS alone.
   filter.add("clone3", SCMP_ACT_ERRNO(ENOSYS));
@@ -401,11 +405,14 @@ void add_refusals(Filter& filter, const FilterAllowance& allowance) {
   // the user's shell: no reading (typed-ahead input), no moving the
   // offset, no mapping, no duplicating, no changing the status flags
   // (non-blocking), and of ioctl() only the size and settings queries.
-  for (const char* name :
-       {"read", "pread64", "readv", "preadv", "preadv2", "recvfrom", "recvmsg",
-        "recvmmsg", "recvmmsg_time64", "lseek", "dup", "dup2", "dup3"})
+  for (const char* name : {"read", "pread64", "readv", "preadv", "preadv2",
+                           "recvfrom", "lseek", "dup", "dup2", "dup3"})
     filter.add(name, kRefuse, standard_descriptor(0));
   filter.add("mmap", kRefuse, standard_descriptor(4));
+  // Standard input is written to by no one: a terminal there would take
+  // escape sequences (a title, queries it answers into the shell's input).
+  for (const char* name : {"write", "writev", "pwrite64", "pwritev"})
+    filter.add(name, kRefuse, low32_in(0, {0}));
   filter.add("ioctl", kRefuse,
              both(standard_descriptor(0), other_than(1, {TCGETS, TIOCGWINSZ})));
   filter.add("fcntl", kRefuse,

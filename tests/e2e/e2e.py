@@ -1096,13 +1096,14 @@ SYSCALLS = {"x86_64": dict(mmap=9, openat=257, execve=59, socket=41, bind=49,
                            fchmodat=268, prlimit64=302, memfd_create=319,
                            listen=50, clone=56, setsid=112, read=0,
                            fcntl=72, msgget=68, inotify_init1=294,
-                           file_setattr=469),
+                           file_setattr=469, recvmsg=47, write=1),
             "aarch64": dict(mmap=222, openat=56, execve=221, socket=198,
                             bind=200, connect=203, kill=129, socketpair=199,
                             ioctl=29, fchmodat=53, prlimit64=261,
                             memfd_create=279, listen=201, clone=220,
                             setsid=157, read=63, fcntl=25, msgget=186,
-                            inotify_init1=26, file_setattr=469)}
+                            inotify_init1=26, file_setattr=469, recvmsg=212,
+                            write=64)}
 EPERM, EACCES, EAFNOSUPPORT = 1, 13, 97
 TIOCSTI = 0x5412
 
@@ -1271,6 +1272,10 @@ def every_thread_of_a_running_lookup_is_confined(net):
               ("fork", "clone", [17, 0, 0, 0, 0], True, EPERM),
               ("new_session", "setsid", [], True, EPERM),
               ("read_terminal", "read", [0, "m + 3600", 1], True, EPERM),
+              ("write_terminal_input", "write", [0, "m + 3072", 3], True,
+               EPERM),
+              ("receive_descriptors", "recvmsg", [3, "m + 3600", 0], True,
+               EPERM),
               ("terminal_settings", "ioctl", [0, 0x5402, "m + 3600"], True,
                EPERM),
               ("terminal_exclusive", "ioctl", [2, 0x540C], True, EPERM),

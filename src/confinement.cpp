@@ -370,11 +370,13 @@ bool drop_capabilities(const Plan& plan) {
       });
 }
 
-// In the order taken: the filter last, as it refuses what the others use.
+// In the order taken: Landlock first, so that a thread started on the way
+// (a sanitizer's, on the first thread the process makes) is covered too,
+// and the filter last, as it refuses what the others use.
 enum Step {
+  kLandlock,
   kUnprivileged,
   kNoCapabilities,
-  kLandlock,
   kNoExecGain,
   kSyscallFilter,
   kSteps

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <utility>
 
 namespace ipwhere {
 namespace {
@@ -197,6 +198,11 @@ CaDirectory scan_ca_directory(const std::string& directory,
     if (copy >= 0) close(copy);
     return result;
   }
+  std::vector<std::string> real_covered;
+  for (const std::string& path : covered) {
+    std::string real = real_path(path);
+    if (!real.empty()) real_covered.push_back(std::move(real));
+  }
   SearchableDirectories searchable;
   std::vector<std::pair<const Directory*, bool>> seen;  // covered or not
   std::vector<const Directory*> passed;
@@ -214,7 +220,7 @@ CaDirectory scan_ca_directory(const std::string& directory,
       const std::string real = real_path(holder->path());
       const bool inside =
           real.empty() ||
-          std::any_of(covered.begin(), covered.end(),
+          std::any_of(real_covered.begin(), real_covered.end(),
                       [&](const std::string& c) { return beneath(real, c); });
       if (!inside) result.link_directories.push_back(real);
       seen.emplace_back(holder, inside);

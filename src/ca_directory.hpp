@@ -12,14 +12,15 @@ namespace ipwhere {
 
 struct CaDirectory {
   // The directories holding the files its hashed links lead to, each once,
-  // as real paths, except those at or beneath a path of `covered`.
+  // as real paths, except those at or beneath one of `covered`.
   std::vector<std::string> link_directories;
   // Whether every user may read each hashed file by its permission bits
   // (checked only when asked).
   bool readable_by_everyone = true;
 };
 
-// Reads `directory` (nothing when it cannot). `covered` are real paths.
+// Reads `directory` (nothing when it cannot). `covered`: the directories
+// readable already, followed through symbolic links.
 CaDirectory scan_ca_directory(const std::string& directory,
                               const std::vector<std::string>& covered,
                               bool check_readable);

@@ -220,21 +220,12 @@ Plan make_plan(const Allowance& allowance) {
   plan.landlock.readable = allowance.readable;
   // Hashed CA files may lead anywhere (a CA installed by hand): their
   // folders stay readable, unless Landlock's rules cover them already.
-  std::vector<std::string> covered;
-  for (const std::string& location : landlock_system_locations()) {
-    char* real = realpath(location.c_str(), nullptr);
-    if (real != nullptr) covered.emplace_back(real);
-    std::free(real);  // NOLINT(cppcoreguidelines-no-malloc)
-  }
-  // Read only where a rule or the check needs it: every link is a call.
-  // (Landlock is not asked here: an outer filter may kill for it, which
-  // the trials below find out first.)
-  const bool landlocked = !coverage;
-  const bool checked = plan.as_root && !plan.keep_user;
+  // Every link read is a call, so not for a coverage run, which neither
+  // restricts files nor changes its user.
   const CaDirectory ca =
-      landlocked || checked
-          ? scan_ca_directory(allowance.ca_directory, covered, checked)
-          : CaDirectory{};
+      coverage ? CaDirectory{}
+               : scan_ca_directory(allowance.ca_directory,
+                                   landlock_system_locations(), plan.as_root);
   if (!allowance.ca_directory.empty())
     plan.landlock.readable.push_back(allowance.ca_directory);
   plan.landlock.readable.insert(plan.landlock.readable.end(),

@@ -1437,6 +1437,24 @@ def memcheck_of_both_reports(net):
 
 
 @case
+def traced_by_strace(net):
+    # Confined as ever, and with the same output as without the tracer.
+    if sanitized():
+        raise Skip("sanitizer build: its leak checker cannot trace a traced run")
+    if not shutil.which("strace"):
+        raise Skip("strace is not installed")
+    trace = os.path.join(net.dir, "strace.out")
+    for args, out in (((), FULL_V4_TEXT + FULL_V6_TEXT),
+                      (("-6", "--json"), expected_json(ipv6=SAMPLE_IPV6))):
+        net.servers.configure(both_working())
+        expect_run(run(*args, wrapper=["strace", "-f", "-qq", "-o", trace]), 0,
+                   out)
+        with open(trace) as f:
+            confined = "seccomp(SECCOMP_SET_MODE_FILTER" in f.read()
+        expect(confined or not confined_build(), "the traced run was confined")
+
+
+@case
 def valgrind_tools_as_root(net):
     # Under valgrind the run stays as it started: as nobody, callgrind could
     # not write its profile where root asked nor either tool remove its vgdb

@@ -16,6 +16,7 @@
 #endif
 #if defined(IPWHERE_CONFINEMENT) && defined(__linux__)
 #define IPWHERE_LINUX_CONFINEMENT 1
+#include <dirent.h>
 #include <grp.h>
 #include <linux/capability.h>
 #include <pthread.h>
@@ -24,7 +25,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <climits>
 #include <cstdio>
+#include <memory>
 #endif
 
 // GCC has no __has_feature; Clang names its sanitizers only there.
@@ -200,6 +203,34 @@ struct Plan {
   bool leak_checker = false;
 };
 
+struct DirectoryCloser {
+  void operator()(DIR* directory) const { closedir(directory); }
+};
+
+// The open descriptors above 2 that lead to a terminal: those listed in
+// /proc, or without it those below 1024.
+std::vector<int> terminals_above_standard() {
+  std::vector<int> terminals;
+  const std::unique_ptr<DIR, DirectoryCloser> listing(opendir("/proc/self/fd"));
+  if (!listing) {
+    for (int fd = 3; fd < 1024; ++fd) {
+      if (isatty(fd) != 0) terminals.push_back(fd);
+    }
+    return terminals;
+  }
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): a stream of its own
+  while (const dirent* entry = readdir(listing.get())) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd <= 2 || fd > INT_MAX ||
+        fd == dirfd(listing.get()))
+      continue;
+    if (isatty(static_cast<int>(fd)) != 0)
+      terminals.push_back(static_cast<int>(fd));
+  }
+  return terminals;
+}
+
 Plan make_plan(const Allowance& allowance) {
   Plan plan;
   const SanitizerRuntimes sanitizers = sanitizer_runtimes();
@@ -247,9 +278,11 @@ Plan make_plan(const Allowance& allowance) {
                                      allowance.proxy_ports.begin(),
                                      allowance.proxy_ports.end());
   // Preloaded code (torsocks, proxychains) sends connections to a proxy
-  // of its own configuration.
-  plan.landlock.connect_any_port =
-      allowance.connect_any_port || libraries_preloaded();
+  // of its own configuration, and keeps the descriptors the run started
+  // with, a terminal among them maybe: guarded as the standard ones are.
+  const bool preloaded = libraries_preloaded();
+  plan.landlock.connect_any_port = allowance.connect_any_port || preloaded;
+  if (preloaded) plan.filter.terminals = terminals_above_standard();
   plan.landlock.sanitizer_runtime = sanitizers.any;
   plan.landlock.files_unrestricted = coverage;
   plan.leak_checker = sanitizers.leak;

@@ -171,8 +171,13 @@ Alternatives low32_in(unsigned arg, const std::vector<scmp_datum_t>& values) {
   return sets;
 }
 
-Alternatives standard_descriptor(unsigned arg) {
-  return low32_in(arg, {0, 1, 2});
+// The standard descriptors and the terminals among the others.
+Alternatives guarded_descriptor(unsigned arg,
+                                const std::vector<int>& terminals) {
+  std::vector<scmp_datum_t> guarded = {0, 1, 2};
+  for (const int fd : terminals)
+    if (fd > 2) guarded.push_back(static_cast<scmp_datum_t>(fd));
+  return low32_in(arg, guarded);
 }
 
 Alternatives masked(unsigned arg, scmp_datum_t mask, scmp_datum_t value) {
@@ -337,11 +342,11 @@ void add_allow_list(Filter& filter, const FilterAllowance& allowance) {
   filter.add("clone3", SCMP_ACT_ERRNO(ENOSYS));
 
   // ioctl(): terminal queries, and the byte count and blocking mode of a
-  // socket; any request on the standard descriptors, which the refusals
-  // narrow down.
+  // socket; any request on the standard descriptors and other terminals,
+  // which the refusals narrow down.
   filter.add("ioctl", kAllow,
              low32_in(1, {TCGETS, TIOCGWINSZ, FIONREAD, FIONBIO}));
-  filter.add("ioctl", kAllow, standard_descriptor(0));
+  filter.add("ioctl", kAllow, guarded_descriptor(0, allowance.terminals));
   // fcntl(): descriptor and status flags; locks for a coverage runtime.
   // Signals on I/O (to any process) are refused.
   filter.add("fcntl", kAllow,
@@ -402,21 +407,24 @@ void add_refusals(Filter& filter, const FilterAllowance& allowance) {
   add_socket_rules(filter, allowance.unix_sockets);
 
   // The terminal and whatever else descriptors 0 to 2 are, shared with
-  // the user's shell: no reading (typed-ahead input), no moving the
-  // offset, no mapping, no duplicating, no changing the status flags
-  // (non-blocking), and of ioctl() only the size and settings queries.
+  // the user's shell, and any other terminal the run kept: no reading
+  // (typed-ahead input), no moving the offset, no mapping, no duplicating,
+  // no changing the status flags (non-blocking), and of ioctl() only the
+  // size and settings queries.
+  const std::vector<int>& terminals = allowance.terminals;
   for (const char* name : {"read", "pread64", "readv", "preadv", "preadv2",
                            "recvfrom", "lseek", "dup", "dup2", "dup3"})
-    filter.add(name, kRefuse, standard_descriptor(0));
-  filter.add("mmap", kRefuse, standard_descriptor(4));
+    filter.add(name, kRefuse, guarded_descriptor(0, terminals));
+  filter.add("mmap", kRefuse, guarded_descriptor(4, terminals));
   // Standard input is written to by no one: a terminal there would take
   // escape sequences (a title, queries it answers into the shell's input).
   for (const char* name : {"write", "writev", "pwrite64", "pwritev"})
     filter.add(name, kRefuse, low32_in(0, {0}));
   filter.add("ioctl", kRefuse,
-             both(standard_descriptor(0), other_than(1, {TCGETS, TIOCGWINSZ})));
+             both(guarded_descriptor(0, terminals),
+                  other_than(1, {TCGETS, TIOCGWINSZ})));
   filter.add("fcntl", kRefuse,
-             both(standard_descriptor(0),
+             both(guarded_descriptor(0, terminals),
                   low32_in(1, {F_SETFL, F_DUPFD, F_DUPFD_CLOEXEC})));
   // Signals on I/O, to any process.
   filter.add("fcntl", kRefuse,

@@ -17,6 +17,8 @@
 #ifndef IPWHERE_SYSCALL_FILTER_HPP_
 #define IPWHERE_SYSCALL_FILTER_HPP_
 
+#include <vector>
+
 namespace ipwhere {
 
 // Whether this build has the filter (Linux with libseccomp).
@@ -31,6 +33,9 @@ struct FilterAllowance {
   // A coverage runtime writes its counters at exit: directories, locks.
   bool coverage = false;
   bool unix_sockets = false;  // a SOCKS proxy reached through one
+  // Descriptors above 2 that lead to a terminal, kept open for a
+  // preloaded library: guarded as 0 to 2 are.
+  std::vector<int> terminals;
   // A call on no list ends the process instead of failing with ENOSYS:
   // for test builds, where a call missing from the list must show.
   bool kill_unlisted = false;

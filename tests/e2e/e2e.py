@@ -10,6 +10,7 @@ why and exits with status 77, which CTest reports as skipped.
 
 import contextlib
 import ctypes
+import errno
 import fcntl
 import functools
 import glob
@@ -897,20 +898,42 @@ def through_torsocks_and_proxychains(net):
 
 
 # Notes the address and port of each connect() on the descriptor named by
-# CONNECT_LOG_FD, which the run must keep open for it.
+# CONNECT_LOG_FD, which the run must keep open for it, and what became of
+# its tries on the terminal named by CONNECT_TERMINAL_FD.
 CONNECT_LOGGER = r"""
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <stdio.h>
+#include <errno.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
-static int log_fd = -1;
+static int log_fd = -1, terminal_fd = -1, probed = 0;
 
 __attribute__((constructor)) static void start(void) {
   const char *fd = getenv("CONNECT_LOG_FD");
   if (fd) log_fd = atoi(fd);
+  fd = getenv("CONNECT_TERMINAL_FD");
+  if (fd) terminal_fd = atoi(fd);
+}
+
+/* Code inside a confined run, once: the terminal it inherited above 2. */
+static void probe_terminal(void) {
+  char byte, line[80];
+  struct winsize size = {24, 80, 0, 0};
+  if (terminal_fd < 0 || __atomic_exchange_n(&probed, 1, __ATOMIC_SEQ_CST))
+    return;
+  errno = 0;
+  long got = read(terminal_fd, &byte, 1);
+  int read_errno = errno;
+  errno = 0;
+  int set = ioctl(terminal_fd, TIOCSWINSZ, &size);
+  int length = snprintf(line, sizeof line, "terminal read %ld %d, winsize %d %d\n",
+                        got, read_errno, set, errno);
+  if (write(log_fd, line, length) < 0) {
+  }
 }
 
 int connect(int socket, const struct sockaddr *address, socklen_t length) {
@@ -931,6 +954,7 @@ int connect(int socket, const struct sockaddr *address, socklen_t length) {
                     ntohs(v6->sin6_port));
   if (size > 0 && write(log_fd, line, size) < 0) {
   }
+  probe_terminal();
   return next(socket, address, length);
 }
 """
@@ -948,22 +972,36 @@ def a_preloaded_library_keeps_its_descriptor(net):
     # Far above what the run opens itself, which it could write into.
     log_fd = fcntl.fcntl(write_end, fcntl.F_DUPFD, 100)
     os.close(write_end)
+    # A terminal the run inherits besides its standard descriptors (a
+    # shell's `3</dev/tty`), with a line typed ahead: it stays open, but
+    # nothing in the run may read it or change it.
+    master, tty = os.openpty()
+    terminal_fd = fcntl.fcntl(tty, fcntl.F_DUPFD, 90)
+    os.close(tty)
+    os.write(master, b"typed ahead\n")
     try:
         net.servers.configure(both_working())
         result = run(env=dict(os.environ, LD_PRELOAD=library,
-                              CONNECT_LOG_FD=str(log_fd)), pass_fds=(log_fd,))
+                              CONNECT_LOG_FD=str(log_fd),
+                              CONNECT_TERMINAL_FD=str(terminal_fd)),
+                     pass_fds=(log_fd, terminal_fd))
         os.close(log_fd)
         log_fd = None
         with os.fdopen(read_end, "r") as log:
             read_end = None
             lines = log.read().splitlines()
+        size = struct.unpack("4H", fcntl.ioctl(terminal_fd, termios.TIOCGWINSZ,
+                                               bytes(8)))
     finally:
-        for fd in (read_end, log_fd):
+        for fd in (read_end, log_fd, terminal_fd, master):
             if fd is not None:
                 os.close(fd)
     expect_run(result, 0, FULL_V4_TEXT + FULL_V6_TEXT)
-    expect_equal(sorted(lines), ["connect 127.0.0.1 443", "connect ::1 443"],
-                 "connections the library saw")
+    eperm = errno.EPERM
+    expect_equal(sorted(lines), ["connect 127.0.0.1 443", "connect ::1 443",
+                                 f"terminal read -1 {eperm}, winsize -1 {eperm}"],
+                 "what the library saw")
+    expect_equal(size[:2], (0, 0), "the terminal's size")
 
 
 def nss_module(name):

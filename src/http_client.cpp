@@ -150,14 +150,14 @@ CaLocations ca_locations() {
 #if LIBCURL_VERSION_NUM >= 0x075400
   const EasyHandle handle(curl_easy_init());
   if (!handle) return locations;
-  char* path = nullptr;
-  if (curl_easy_getinfo(handle.get(), CURLINFO_CAINFO, &path) == CURLE_OK &&
-      path)
-    locations.bundle = path;
-  path = nullptr;
-  if (curl_easy_getinfo(handle.get(), CURLINFO_CAPATH, &path) == CURLE_OK &&
-      path)
-    locations.directory = path;
+  const std::pair<CURLINFO, std::string*> asked[] = {
+      {CURLINFO_CAINFO, &locations.bundle},
+      {CURLINFO_CAPATH, &locations.directory}};
+  for (const auto& [info, location] : asked) {
+    char* path = nullptr;
+    if (curl_easy_getinfo(handle.get(), info, &path) == CURLE_OK && path)
+      *location = path;
+  }
 #endif
   return locations;
 }

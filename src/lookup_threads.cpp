@@ -32,10 +32,6 @@ void block_sigpipe_in_this_thread() noexcept {
   static_cast<void>(pthread_sigmask(SIG_BLOCK, &sigpipe, nullptr));
 }
 
-}  // namespace ipwhere
-
-namespace ipwhere {
-
 FinishSignal::FinishSignal() noexcept {
   int ends[2];
   if (pipe(ends) != 0) return;

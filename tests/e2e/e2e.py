@@ -999,9 +999,13 @@ def a_preloaded_library_keeps_its_descriptor(net):
             if fd is not None:
                 os.close(fd)
     expect_run(result, 0, FULL_V4_TEXT + FULL_V6_TEXT)
+    connects = ["connect 127.0.0.1 443", "connect ::1 443"]
+    if not confined_build():
+        expect_equal(sorted(lines)[:2], connects, "connections the library saw")
+        return
     eperm = errno.EPERM
-    expect_equal(sorted(lines), ["connect 127.0.0.1 443", "connect ::1 443",
-                                 f"terminal read -1 {eperm}, winsize -1 {eperm}"],
+    expect_equal(sorted(lines),
+                 connects + [f"terminal read -1 {eperm}, winsize -1 {eperm}"],
                  "what the library saw")
     expect_equal(size[:2], (0, 0), "the terminal's size")
 

@@ -19,13 +19,17 @@ set(IPWHERE_RELEASE_DATE "${year}-${month}-${day}")
 configure_file(${PROJECT_SOURCE_DIR}/man/ipwhere.1.in
                ${PROJECT_BINARY_DIR}/man/ipwhere.1 @ONLY)
 
-# The section's entries, "- " items with two-space continuation lines.
+# The section's entries, "- " items with two-space continuation lines,
+# maybe grouped under "### " headings, which become the "[ ... ]" lines
+# that Debian changelogs group changes with.
 string(REGEX MATCH "\n## ${version_pattern} - [0-9-]+\n\n(.*)" section
        "${ipwhere_changelog}")
 string(REGEX REPLACE "\n## .*" "" entries "${CMAKE_MATCH_1}")
 string(STRIP "${entries}" entries)
-string(REPLACE "\n  " "\n    " entries "${entries}")
-string(REPLACE "\n- " "\n  * " entries "\n${entries}")
+string(REPLACE "\n  " "\n    " entries "\n${entries}")
+string(REPLACE "\n- " "\n  * " entries "${entries}")
+string(REGEX REPLACE "\n### ([^\n]*)\n\n" "\n  [ \\1 ]\n" entries
+       "${entries}")
 string(SUBSTRING "${entries}" 1 -1 entries)
 string(REPLACE "`" "" entries "${entries}")
 

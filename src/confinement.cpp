@@ -26,8 +26,11 @@
 #include <sys/wait.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string_view>
+#include <utility>
 #endif
 
 // GCC has no __has_feature; Clang names its sanitizers only there.
@@ -38,7 +41,16 @@
 namespace ipwhere {
 
 void open_standard_descriptors() noexcept {
-  for (int fd = 0; fd <= 2; ++fd) {
+  // Standard input goes on /dev/null whatever it was: nothing is read from
+  // it, and the caller's pipe or terminal there could otherwise be opened
+  // again through /proc/self/fd/0, as a descriptor no rule covers.
+  const int null_input = open("/dev/null", O_RDONLY);
+  if (null_input > 0) {
+    static_cast<void>(dup2(null_input, STDIN_FILENO));
+    // Unless it took the place of a closed standard descriptor.
+    if (null_input > 2) close(null_input);
+  }
+  for (int fd = 1; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free descriptor is this one, as the lower ones are open.
     const int opened = open("/dev/null", O_RDONLY);
@@ -201,6 +213,8 @@ struct Plan {
   LandlockAllowance landlock;
   FilterAllowance filter;
   bool leak_checker = false;
+  // A preloaded library may read variables of its own at any time.
+  bool wipe_environment = false;
 };
 
 struct DirectoryCloser {
@@ -283,6 +297,7 @@ Plan make_plan(const Allowance& allowance) {
   const bool preloaded = libraries_preloaded();
   plan.landlock.connect_any_port = allowance.connect_any_port || preloaded;
   if (preloaded) plan.filter.terminals = terminals_above_standard();
+  plan.wipe_environment = !preloaded;
   plan.landlock.sanitizer_runtime = sanitizers.any;
   plan.landlock.files_unrestricted = coverage;
   plan.leak_checker = sanitizers.leak;
@@ -294,6 +309,79 @@ Plan make_plan(const Allowance& allowance) {
   plan.filter.kill_unlisted = true;
 #endif
   return plan;
+}
+
+// The variables a lookup still reads once it runs: the proxy settings
+// (libcurl, at each request), the resolver's (at each reload), OpenSSL's
+// configuration and certificate locations, the key log, and what the
+// sanitizer and coverage runtimes read as the run ends. Besides these,
+// every name that starts with OPENSSL_ or ends in SAN_OPTIONS.
+const char* const kLookupVariables[] = {
+    "http_proxy",    "HTTP_PROXY",        "https_proxy",
+    "HTTPS_PROXY",   "all_proxy",         "ALL_PROXY",
+    "no_proxy",      "NO_PROXY",          "LOCALDOMAIN",
+    "RES_OPTIONS",   "HOSTALIASES",       "SSLKEYLOGFILE",
+    "SSL_CERT_FILE", "SSL_CERT_DIR",      "CURL_SSL_BACKEND",
+    "GCOV_PREFIX",   "GCOV_PREFIX_STRIP", "LLVM_PROFILE_FILE"};
+
+bool read_during_lookup(std::string_view entry) {
+  const std::string_view name = entry.substr(0, entry.find('='));
+  const std::string_view suffix = "SAN_OPTIONS";
+  return name.rfind("OPENSSL_", 0) == 0 ||
+         (name.size() >= suffix.size() &&
+          name.substr(name.size() - suffix.size()) == suffix) ||
+         std::any_of(std::begin(kLookupVariables), std::end(kLookupVariables),
+                     [&](const char* kept) { return name == kept; });
+}
+
+// Where the kernel put the environment's strings, from /proc/self/stat
+// (its fields 50 and 51); empty when unknown.
+std::pair<std::uintptr_t, std::uintptr_t> environment_block() {
+  const std::string stat = read_file("/proc/self/stat");
+  // The command name, the second field, may hold spaces and parentheses.
+  std::size_t at = stat.rfind(") ");
+  if (at == std::string::npos) return {};
+  at += 2;
+  std::uintptr_t fields[2] = {};
+  for (int field = 3; field <= 51 && at < stat.size(); ++field) {
+    const std::size_t end = std::min(stat.find(' ', at), stat.size());
+    if (field >= 50)
+      fields[field - 50] = std::strtoull(stat.c_str() + at, nullptr, 10);
+    at = end + 1;
+  }
+  if (fields[0] == 0 || fields[1] <= fields[0]) return {};
+  return {fields[0], fields[1]};
+}
+
+// Zeroes the environment's strings where the kernel put them, but for
+// the variables a lookup still reads, and leaves those alone in environ: a
+// token or password there (GITHUB_TOKEN, AWS_SECRET_ACCESS_KEY) would
+// otherwise sit in the run's memory for code hijacked inside it to send
+// away. Strings unset or replaced earlier are zeroed too. Returns whether
+// the strings could be found.
+bool wipe_environment() {
+  const auto [start, end] = environment_block();
+  if (start == 0) return false;
+  std::vector<std::pair<std::uintptr_t, std::uintptr_t>> kept;
+  char** out = environ;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (!read_during_lookup(*entry)) continue;
+    *out++ = *entry;
+    const auto address = reinterpret_cast<std::uintptr_t>(*entry);
+    kept.emplace_back(address, address + std::strlen(*entry) + 1);
+  }
+  *out = nullptr;
+  std::sort(kept.begin(), kept.end());
+  std::uintptr_t next = start;
+  kept.emplace_back(end, end);
+  for (const auto& [from, to] : kept) {
+    if (from > next && next < end) {
+      // NOLINTNEXTLINE(performance-no-int-to-ptr): the kernel's address
+      std::memset(reinterpret_cast<char*>(next), 0, std::min(from, end) - next);
+    }
+    next = std::max(next, to);
+  }
+  return true;
 }
 
 // Empties the bounding set where CAP_SETPCAP allows it (so that no program
@@ -489,6 +577,7 @@ ConfinementReport confine(const Allowance& allowance) noexcept {
   if (under_valgrind()) return report;
   try {
     const Plan plan = make_plan(allowance);
+    if (plan.wipe_environment) report.environment_wiped = wipe_environment();
     unsigned skipped = 0;
     if (filtered_already()) {
       // Each trial that dies names one more step to leave out.

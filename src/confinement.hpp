@@ -30,10 +30,11 @@
 
 namespace ipwhere {
 
-// Opens /dev/null, read-only, on whichever of descriptors 0, 1 and 2 is
-// closed, so that no file or socket opened later becomes standard input,
-// output or error. Writes to a standard output that was closed still fail.
-// Call first, before anything opens a descriptor.
+// Puts standard input on /dev/null, as nothing is read from it, and opens
+// /dev/null, read-only, on whichever of descriptors 1 and 2 is closed, so
+// that no file or socket opened later becomes standard output or error.
+// Writes to a standard output that was closed still fail. Call first,
+// before anything opens a descriptor.
 void open_standard_descriptors() noexcept;
 
 // Closes every descriptor above 2, so that nothing the parent left open (a
@@ -85,6 +86,8 @@ struct ConfinementReport {
   LandlockRights landlock;       // the Landlock rights handled
   bool syscall_filter = false;
   bool no_exec_gain = false;  // no writable-and-executable memory
+  // The strings of the variables a lookup does not read are zeroed.
+  bool environment_wiped = false;
   int trials = 0;             // child processes that tried the steps first
 };
 

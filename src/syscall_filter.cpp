@@ -2,8 +2,11 @@
 
 #ifdef IPWHERE_SECCOMP
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -90,11 +93,10 @@ const char* const kAllowed[] = {
     "ppoll_time64", "select", "pselect6", "pselect6_time64", "epoll_create",
     "epoll_create1", "epoll_ctl", "epoll_wait", "epoll_pwait", "epoll_pwait2",
     "pipe", "pipe2", "eventfd", "eventfd2",
-    // The network (socket kinds: see the refusals).
+    // The network (socket kinds: see the refusals; socket options: below).
     // musl binds its resolver's UDP socket; Landlock refuses TCP binds.
     "socket", "socketpair", "bind", "connect", "getsockname", "getpeername",
-    "getsockopt", "setsockopt", "shutdown", "sendto", "sendmsg", "sendmmsg",
-    "recvfrom",
+    "getsockopt", "shutdown", "sendto", "sendmsg", "sendmmsg", "recvfrom",
     // This process alone (see the refusals).
     "kill", "tgkill", "prlimit64"};
 
@@ -309,6 +311,35 @@ const std::vector<scmp_datum_t> kPrctlOptions = {3,  15, 16, 21,
 const std::vector<scmp_datum_t> kSanitizerPrctlOptions = {1, 4, 0x59616d61};
 constexpr scmp_datum_t kPersonalityQuery = 0xFFFFFFFF;
 
+// setsockopt(): the options the resolver (error queues), libcurl (no
+// delay, keep-alive, IPv6 only), c-ares (buffer sizes) and musl (IPv6
+// only) set, by level. Others reach kernel code a lookup never uses:
+// kernel TLS (TCP_ULP), the classic-BPF translator (SO_ATTACH_FILTER),
+// binding to a device.
+struct SocketOptions {
+  scmp_datum_t level;
+  std::vector<scmp_datum_t> names;
+};
+const SocketOptions kSocketOptions[] = {
+    {SOL_SOCKET, {SO_KEEPALIVE, SO_SNDBUF, SO_RCVBUF}},
+    {IPPROTO_TCP, {TCP_NODELAY, TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT}},
+    {IPPROTO_IP, {IP_RECVERR}},
+    {IPPROTO_IPV6, {IPV6_RECVERR, IPV6_V6ONLY}}};
+
+// Those options, and EPERM for any other: in this filter, as the newer
+// filter's errno is the one a caller sees.
+void add_socket_options(Filter& filter) {
+  std::vector<scmp_datum_t> levels;
+  for (const SocketOptions& options : kSocketOptions) {
+    const Alternatives level = low32_in(1, {options.level});
+    filter.add("setsockopt", kAllow, both(level, low32_in(2, options.names)));
+    filter.add("setsockopt", kRefuse,
+               both(level, other_than(2, options.names)));
+    levels.push_back(options.level);
+  }
+  filter.add("setsockopt", kRefuse, other_than(1, levels));
+}
+
 // The allow-list, and the calls it refuses by name or for their
 // arguments. Anything else meets the filter's default action.
 void add_allow_list(Filter& filter, const FilterAllowance& allowance) {
@@ -358,6 +389,7 @@ void add_allow_list(Filter& filter, const FilterAllowance& allowance) {
                             F_OFD_SETLK, F_OFD_SETLKW}));
   }
   filter.add("fcntl", kRefuse, low32_in(1, {F_SETOWN, F_SETOWN_EX, F_SETSIG}));
+  add_socket_options(filter);
   filter.add("prctl", kAllow, low32_in(0, kPrctlOptions));
   if (allowance.sanitizer)
     filter.add("prctl", kAllow, low32_in(0, kSanitizerPrctlOptions));
@@ -396,6 +428,10 @@ void add_socket_rules(Filter& filter, bool unix_sockets) {
   filter.add("socketpair", kRefuse, other_than(1, {SOCK_STREAM}, kTypeMask));
 }
 
+// Keeps the old mapping where mremap() moves one (Linux 5.7); older
+// headers lack the name.
+constexpr scmp_datum_t kMremapDontUnmap = 4;
+
 // Namespace flags of clone(); CLONE_NEWTIME shares its bit with the exit
 // signal there and is taken by unshare() and clone3() only.
 constexpr scmp_datum_t kCloneNewNamespaceFlags[] = {
@@ -416,6 +452,15 @@ void add_refusals(Filter& filter, const FilterAllowance& allowance) {
                            "recvfrom", "lseek", "dup", "dup2", "dup3"})
     filter.add(name, kRefuse, guarded_descriptor(0, terminals));
   filter.add("mmap", kRefuse, guarded_descriptor(4, terminals));
+  // No second view of executable memory, which would sidestep MDWE: code
+  // written through a writable view of shared pages would run through an
+  // executable one. Libraries are mapped private; mremap() with an old
+  // size of 0 (or keeping the old mapping) duplicates shared pages.
+  filter.add(
+      "mmap", kRefuse,
+      both(masked(2, PROT_EXEC, PROT_EXEC), masked(3, MAP_SHARED, MAP_SHARED)));
+  filter.add("mremap", kRefuse, {{{1, SCMP_CMP_EQ, 0, 0}}});
+  filter.add("mremap", kRefuse, masked(3, kMremapDontUnmap, kMremapDontUnmap));
   // Standard input is written to by no one: a terminal there would take
   // escape sequences (a title, queries it answers into the shell's input).
   for (const char* name : {"write", "writev", "pwrite64", "pwritev"})

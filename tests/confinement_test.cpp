@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
@@ -494,6 +495,15 @@ const FilterCheck kFilterChecks[] = {
      }},
     {"unshare a user namespace", EPERM,
      [](const std::string&) { return syscall(SYS_unshare, 0x10000000); }},
+    {"setsockopt TCP_NODELAY", 0,
+     [](const std::string&) {
+       const int fd = socket(AF_INET, SOCK_STREAM, 0);
+       const int on = 1;
+       const long result =
+           setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+       close(fd);
+       return result;
+     }},
     {"clone3", ENOSYS,
      [](const std::string&) { return syscall(435, nullptr, 0); }},
     {"start a thread", 0,
@@ -575,6 +585,28 @@ const RefusedCall kRefusedCalls[] = {
     {"modify_ldt", SYS_modify_ldt, {0, 0, 0}},
 #endif
     {"vmsplice", SYS_vmsplice, {kOwn, 0, 0, 0}},
+    // A second view of executable memory.
+    {"mmap shared and executable",
+     SYS_mmap,
+     {0, 4096, PROT_READ | PROT_EXEC, MAP_SHARED | MAP_ANONYMOUS, -1, 0}},
+    {"mremap with an old size of 0", SYS_mremap, {0, 0, 4096, MREMAP_MAYMOVE}},
+    {"mremap keeping the old mapping",
+     SYS_mremap,
+     {0, 4096, 4096, MREMAP_MAYMOVE | 4 /* MREMAP_DONTUNMAP */}},
+    // Socket options that reach kernel code a lookup never uses.
+    {"setsockopt TCP_ULP", SYS_setsockopt, {kOwn, IPPROTO_TCP, TCP_ULP, 0, 0}},
+    {"setsockopt SO_ATTACH_FILTER",
+     SYS_setsockopt,
+     {kOwn, SOL_SOCKET, SO_ATTACH_FILTER, 0, 0}},
+    {"setsockopt SO_BINDTODEVICE",
+     SYS_setsockopt,
+     {kOwn, SOL_SOCKET, SO_BINDTODEVICE, 0, 0}},
+    {"setsockopt of an unknown level",
+     SYS_setsockopt,
+     {kOwn, SOL_PACKET, 1, 0, 0}},
+    {"setsockopt TCP_ULP with a high bit",
+     SYS_setsockopt,
+     {kOwn, IPPROTO_TCP, TCP_ULP | kHigh, 0, 0}},
     {"personality other than a query", SYS_personality, {8}},
 };
 
@@ -647,6 +679,7 @@ TEST_F(Confinement, ARunTakesEveryStepTheSystemOffers) {
         line("scoped", static_cast<int>(report.landlock.scoped)) +
         line("filter", report.syscall_filter) +
         line("no exec gain", report.no_exec_gain) +
+        line("environment wiped", report.environment_wiped) +
         line("trials", report.trials);
     void* memory = mmap(nullptr, 4096, PROT_READ | PROT_WRITE | PROT_EXEC,
                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -665,7 +698,7 @@ TEST_F(Confinement, ARunTakesEveryStepTheSystemOffers) {
       line("net", static_cast<int>(rights.net)) +
       line("scoped", static_cast<int>(rights.scoped)) +
       line("filter", syscall_filter_built()) + line("no exec gain", mdwe) +
-      line("trials", 0) +
+      line("environment wiped", true) + line("trials", 0) +
       line("map writable and executable", mdwe ? EACCES : 0) +
       line("read /etc/shadow", EACCES) + line("read /etc/hosts", 0) +
       line("user", as_root ? 65534 : static_cast<int>(getuid()));
@@ -680,11 +713,18 @@ TEST(Descriptors, StandardOnesAreOpenAndInheritedOnesClosed) {
     struct stat null_device = {};
     stat("/dev/null", &null_device);
     const int inherited = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    // Standard input a pipe, as in `producer | ipwhere`.
+    int input[2] = {-1, -1};
+    if (pipe(input) != 0 || dup2(input[0], 0) != 0) _exit(64);
     close(1);
     open_standard_descriptors();
     struct stat one = {};
+    struct stat zero = {};
     int failed = 0;
     if (fstat(1, &one) != 0 || one.st_rdev != null_device.st_rdev) failed |= 1;
+    if (fstat(0, &zero) != 0 || !S_ISCHR(zero.st_mode) ||
+        zero.st_rdev != null_device.st_rdev)
+      failed |= 32;
     if ((fcntl(1, F_GETFL) & O_ACCMODE) != O_RDONLY) failed |= 2;
     if (inherited <= 2) failed |= 4;
     close_inherited_descriptors();
@@ -696,7 +736,8 @@ TEST(Descriptors, StandardOnesAreOpenAndInheritedOnesClosed) {
   waitpid(child, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
   // 1: descriptor 1 is not /dev/null; 2: not read-only; 4: the inherited
-  // file took a standard one; 8: it stayed open; 16: 0 or 2 was closed.
+  // file took a standard one; 8: it stayed open; 16: 0 or 2 was closed;
+  // 32: standard input is still the pipe.
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 #endif

@@ -1151,22 +1151,24 @@ SYSCALLS = {"x86_64": dict(mmap=9, openat=257, execve=59, socket=41, bind=49,
                            fchmodat=268, prlimit64=302, memfd_create=319,
                            listen=50, clone=56, setsid=112, read=0,
                            fcntl=72, msgget=68, inotify_init1=294,
-                           file_setattr=469, recvmsg=47, write=1),
+                           file_setattr=469, recvmsg=47, write=1,
+                           mremap=25, setsockopt=54),
             "aarch64": dict(mmap=222, openat=56, execve=221, socket=198,
                             bind=200, connect=203, kill=129, socketpair=199,
                             ioctl=29, fchmodat=53, prlimit64=261,
                             memfd_create=279, listen=201, clone=220,
                             setsid=157, read=63, fcntl=25, msgget=186,
                             inotify_init1=26, file_setattr=469, recvmsg=212,
-                            write=64)}
+                            write=64, mremap=216, setsockopt=208)}
 EPERM, EACCES, EAFNOSUPPORT = 1, 13, 97
 TIOCSTI = 0x5412
 
 # Run by gdb's Python, after CONFIG = (numbers, blob, out, probes): in each
 # thread, maps the blob of paths and addresses, makes each probe's system
 # call and appends "THREAD NAME RESULT ERRNO" to `out`. Arguments that are
-# strings are offsets into the blob ("m + 16"); bind and connect take the
-# arguments of socket() first, and report its failure if it fails.
+# strings are offsets into the blob ("m + 16"); bind, connect, listen and
+# setsockopt take the arguments of socket() first, and report its failure
+# if it fails.
 GDB_PROBE = """
 import gdb
 numbers, blob, out, probes = CONFIG
@@ -1181,15 +1183,33 @@ for thread in sorted(gdb.selected_inferior().threads(), key=lambda t: t.num):
     gdb.execute("restore %s binary %d" % (blob, m))
     for name, kind, args in probes:
         args = [eval(a, {"m": m}) if isinstance(a, str) else a for a in args]
-        if kind in ("bind", "connect", "listen"):
+        on_socket = kind in ("bind", "connect", "listen", "setsockopt")
+        if on_socket:
             args[0] = call("socket", *args[0])
-        result = args[0] if kind in ("bind", "connect", "listen") and \\
-            args[0] < 0 else call(kind, *args)
+        result = args[0] if on_socket and args[0] < 0 else call(kind, *args)
         error = int(gdb.parse_and_eval("*(int *) __errno_location()"))
         with open(out, "a") as f:
             f.write("%d %s %d %d\\n" % (thread.num, name, result, error))
 gdb.execute("kill")
 """
+
+
+def memory_holds(pid, needle):
+    """Whether a readable mapping of process `pid` holds `needle`."""
+    with open(f"/proc/{pid}/maps") as maps, \
+            open(f"/proc/{pid}/mem", "rb", buffering=0) as mem:
+        for line in maps:
+            span, permissions = line.split()[:2]
+            if not permissions.startswith("r"):
+                continue
+            start, end = (int(x, 16) for x in span.split("-"))
+            try:
+                mem.seek(start)
+                if needle in mem.read(end - start):
+                    return True
+            except (OSError, OverflowError, ValueError):
+                continue  # [vvar] and the like
+    return False
 
 
 def landlock_abi():
@@ -1282,7 +1302,9 @@ def every_thread_of_a_running_lookup_is_confined(net):
                          (2112, struct.pack("=H", socket.AF_UNIX) +
                           unix_path.encode()),
                          (2304, b"/etc/shadow"), (2560, owned.encode()),
-                         (2816, system_ca_bundle().encode()), (3072, b"id\n")):
+                         (2816, system_ca_bundle().encode()), (3072, b"id\n"),
+                         (3328, b"tls"), (3344, b"lo"),
+                         (3360, b"/proc/self/fd/0")):
         blob[offset:offset + len(data)] = data
     blob_path = os.path.join(net.dir, "probe.bin")
     with open(blob_path, "wb") as f:
@@ -1309,10 +1331,10 @@ def every_thread_of_a_running_lookup_is_confined(net):
                [unix, "m + 2112", 2 + len(unix_path)], True, EAFNOSUPPORT),
               ("datagram_socketpair", "socketpair", [1, 2, 0, "m + 3584"],
                True, EPERM),
-              ("push_into_terminal", "ioctl", [0, TIOCSTI, "m + 3072"], True,
+              ("push_into_terminal", "ioctl", [2, TIOCSTI, "m + 3072"], True,
                EPERM),
               ("push_into_terminal_high_bit", "ioctl",
-               [0, TIOCSTI | 1 << 32, "m + 3072"], True, EPERM),
+               [2, TIOCSTI | 1 << 32, "m + 3072"], True, EPERM),
               ("read_shadow", "openat", [-100, "m + 2304", 0], True, EACCES),
               ("chmod_own_file", "fchmodat", [-100, "m + 2560", 0o777], True,
                EPERM),
@@ -1321,20 +1343,36 @@ def every_thread_of_a_running_lookup_is_confined(net):
               ("map_writable_executable", "mmap", [0, 4096, 7, 34, -1, 0],
                True if mdwe else None, EACCES),
               ("memfd", "memfd_create", ["m + 3072", 0], True, EPERM),
+              # A second view of executable memory: shared pages mapped
+              # executable, or mapped again.
+              ("map_shared_executable", "mmap", [0, 4096, 5, 0x21, -1, 0],
+               True, EPERM),
+              ("map_again", "mremap", ["m", 0, 4096, 1], True, EPERM),
+              # Kernel TLS, the classic-BPF translator, binding to a device.
+              ("kernel_tls", "setsockopt", [stream, 6, 31, "m + 3328", 3],
+               True, EPERM),
+              ("socket_filter", "setsockopt", [stream, 1, 26, "m + 3600", 16],
+               True, EPERM),
+              ("bind_to_device", "setsockopt", [stream, 1, 25, "m + 3344", 3],
+               True, EPERM),
+              # The user's pipe on standard input, opened again.
+              ("reopen_standard_input", "openat", [-100, "m + 3360", 2], 1,
+               EACCES),
               # Nothing that outlives the run, no reach into the terminal
               # or other processes, no call newer than the filter's list.
               ("listen_unbound", "listen", [inet4, 1], True, EPERM),
               ("fork", "clone", [17, 0, 0, 0, 0], True, EPERM),
               ("new_session", "setsid", [], True, EPERM),
-              ("read_terminal", "read", [0, "m + 3600", 1], True, EPERM),
+              ("read_terminal", "read", [2, "m + 3600", 1], True, EPERM),
+              ("read_standard_input", "read", [0, "m + 3600", 1], True, EPERM),
               ("write_terminal_input", "write", [0, "m + 3072", 3], True,
                EPERM),
               ("receive_descriptors", "recvmsg", [3, "m + 3600", 0], True,
                EPERM),
-              ("terminal_settings", "ioctl", [0, 0x5402, "m + 3600"], True,
+              ("terminal_settings", "ioctl", [2, 0x5402, "m + 3600"], True,
                EPERM),
               ("terminal_exclusive", "ioctl", [2, 0x540C], True, EPERM),
-              ("terminal_non_blocking", "fcntl", [0, 4, 0o4000], True,
+              ("terminal_non_blocking", "fcntl", [2, 4, 0o4000], True,
                EPERM),
               ("message_queue", "msgget", [0, 0o1600], True, EPERM),
               ("watch_files", "inotify_init1", [0], True, EPERM),
@@ -1351,13 +1389,22 @@ def every_thread_of_a_running_lookup_is_confined(net):
     net.servers.configure({V4_PRIMARY: Behaviour(mode="silent"),
                            V6_PRIMARY: Behaviour(mode="silent")})
     # A proxy is named, and left unused for every host: its port is open,
-    # others are not.
-    env = dict(os.environ, https_proxy="http://127.0.0.1:3128", no_proxy="*")
+    # others are not. A secret in the environment must not stay in memory.
+    secret_token = os.urandom(16).hex()
+    env = dict(os.environ, https_proxy="http://127.0.0.1:3128", no_proxy="*",
+               GITHUB_TOKEN=secret_token)
     controller, terminal = os.openpty()
-    child = subprocess.Popen([BINARY], stdin=terminal, stdout=subprocess.DEVNULL,
+    # Standard input is a pipe of the user the run becomes, with a line not
+    # yet read; standard error the terminal.
+    typed, input_end = os.pipe()
+    os.fchown(typed, NOBODY, NOBODY)
+    os.write(input_end, b"typed\n")
+    reader = os.dup(typed)
+    child = subprocess.Popen([BINARY], stdin=typed, stdout=subprocess.DEVNULL,
                              stderr=terminal, env=env,
                              preexec_fn=controlling_terminal(terminal))
     os.close(terminal)
+    os.close(typed)
     try:
         deadline = time.monotonic() + 10
         while len(net.servers.log()) < 2 and time.monotonic() < deadline:
@@ -1378,6 +1425,8 @@ def every_thread_of_a_running_lookup_is_confined(net):
                       **{cap: "0000000000000000" for cap in
                          ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb")},
                       "NoNewPrivs": "1", "Seccomp": "2"}, "process status")
+        expect(not memory_holds(child.pid, secret_token.encode()),
+               "the environment's secret is in the run's memory")
         gdb = subprocess.run(["gdb", "-nx", "-batch", "-p", str(child.pid),
                               "-x", script], capture_output=True, text=True,
                              timeout=120)
@@ -1388,7 +1437,13 @@ def every_thread_of_a_running_lookup_is_confined(net):
         neighbour.wait()
         for listener in listeners:
             listener.close()
-    # Nothing was pushed into the terminal's input.
+    # Nothing was taken from standard input, nor pushed into the terminal's.
+    os.set_blocking(reader, False)
+    try:
+        expect_equal(os.read(reader, 4096), b"typed\n", "standard input")
+    finally:
+        os.close(reader)
+        os.close(input_end)
     os.set_blocking(controller, False)
     try:
         pushed = os.read(controller, 4096)

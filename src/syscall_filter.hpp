@@ -1,7 +1,8 @@
-// The system-call filter (seccomp, through libseccomp) of a confined run:
-// an allow-list of the calls a lookup makes, so that code hijacked inside
-// a run reaches nothing else the kernel offers, today's calls and those a
-// later kernel adds alike.
+// The system-call filter (seccomp) of a confined run: an allow-list of the
+// calls a lookup makes, so that code hijacked inside a run reaches nothing
+// else the kernel offers, today's calls and those a later kernel adds
+// alike. Its table (syscall_table.cpp) is compiled into BPF when the tool
+// is built; a run fills in its own values and loads the programs.
 //
 // Two filters, which the kernel runs both, the stricter answer winning:
 //  - the allow-list: the calls a lookup makes, some only with the
@@ -21,7 +22,7 @@
 
 namespace ipwhere {
 
-// Whether this build has the filter (Linux with libseccomp).
+// Whether this build has the filter (Linux, built with libseccomp).
 bool syscall_filter_built() noexcept;
 
 // What the filter lets through besides a lookup's own calls.
@@ -34,7 +35,8 @@ struct FilterAllowance {
   bool coverage = false;
   bool unix_sockets = false;  // a SOCKS proxy reached through one
   // Descriptors above 2 that lead to a terminal, kept open for a
-  // preloaded library: guarded as 0 to 2 are.
+  // preloaded library: guarded as 0 to 2 are, the first kTerminalSlots
+  // (8) of them.
   std::vector<int> terminals;
   // A call on no list ends the process instead of failing with ENOSYS:
   // for test builds, where a call missing from the list must show.

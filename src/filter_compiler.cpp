@@ -1,0 +1,211 @@
+// filter_compiler: compiles the system-call filter's table into the BPF
+// programs the tool loads, written as C++ source. Run when the tool is
+// built, for the architecture it is built for:
+//   filter_compiler OUTPUT.cpp
+// Fails, and so fails the build, where the table contradicts itself or
+// libseccomp refuses a clause.
+#include <seccomp.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "syscall_program.hpp"
+#include "syscall_table.hpp"
+
+namespace ipwhere {
+namespace {
+
+// A libseccomp filter, released with its scope.
+class Filter {
+ public:
+  explicit Filter(std::uint32_t default_action)
+      : context_(seccomp_init(default_action)) {
+    // A call through another table (the 32-bit entry or x32 on x86-64)
+    // ends the whole process; libseccomp's default would end only the
+    // calling thread and leave a multi-threaded run hanging. No other
+    // architecture is added: for 32-bit x86, libseccomp would turn the
+    // socket rules into an unconditional socketcall rule.
+    ok_ = context_ != nullptr &&
+          seccomp_attr_set(context_, SCMP_FLTATR_ACT_BADARCH,
+                           SCMP_ACT_KILL_PROCESS) == 0;
+    // A tree of comparisons rather than a list, where libseccomp can.
+    if (ok_)
+      static_cast<void>(
+          seccomp_attr_set(context_, SCMP_FLTATR_CTL_OPTIMIZE, 2));
+  }
+  ~Filter() {
+    if (context_ != nullptr) seccomp_release(context_);
+  }
+  Filter(const Filter&) = delete;
+  Filter& operator=(const Filter&) = delete;
+
+  bool add(int number, std::uint32_t action, const Alternatives& when) {
+    for (const Comparisons& set : when) {
+      const int result =
+          seccomp_rule_add_array(context_, action, number,
+                                 static_cast<unsigned>(set.size()), set.data());
+      // -EDOM: a call that exists on another architecture only.
+      if (result != 0 && result != -EDOM) return false;
+    }
+    return true;
+  }
+
+  // The program as the kernel takes it; empty on failure.
+  [[nodiscard]] std::vector<BpfInstruction> program() const {
+    std::vector<BpfInstruction> code;
+    std::FILE* file = std::tmpfile();
+    if (!ok_ || file == nullptr ||
+        seccomp_export_bpf(context_, fileno(file)) != 0) {
+      if (file != nullptr) std::fclose(file);
+      return code;
+    }
+    std::rewind(file);
+    BpfInstruction instruction = {};
+    while (std::fread(&instruction, sizeof instruction, 1, file) == 1)
+      code.push_back(instruction);
+    std::fclose(file);
+    return code;
+  }
+
+ private:
+  scmp_filter_ctx context_;
+  bool ok_ = false;
+};
+
+bool fallback_for(int error, Fallback& fallback) {
+  if (error == EPERM)
+    fallback = kFallbackEperm;
+  else if (error == EAFNOSUPPORT)
+    fallback = kFallbackEafnosupport;
+  else
+    return false;
+  return true;
+}
+
+// The action a clause compiles to; false where it has none.
+bool action_of(const Clause& clause, std::uint32_t& action) {
+  if (clause.verdict == Verdict::kAllow) {
+    action = clause.relaxed_by == kNoRelaxation
+                 ? SCMP_ACT_ALLOW
+                 : action_stand_in(clause.relaxed_by, kFallbackDefault);
+    return true;
+  }
+  if (clause.relaxed_by == kNoRelaxation) {
+    action = SCMP_ACT_ERRNO(static_cast<std::uint32_t>(clause.error));
+    return true;
+  }
+  Fallback fallback = kFallbackDefault;
+  if (!fallback_for(clause.error, fallback)) return false;
+  action = action_stand_in(clause.relaxed_by, fallback);
+  return true;
+}
+
+bool uses(const std::vector<BpfInstruction>& code, std::uint32_t value) {
+  for (const BpfInstruction& instruction : code) {
+    if (instruction.k == value) return true;
+  }
+  return false;
+}
+
+void write_program(std::FILE* out, const char* name,
+                   const std::vector<BpfInstruction>& code) {
+  std::fprintf(out, "const BpfInstruction %s[] = {\n", name);
+  for (const BpfInstruction& i : code)
+    std::fprintf(out, "    {0x%02x, %u, %u, 0x%08x},\n", i.code, i.jt, i.jf,
+                 i.k);
+  std::fprintf(out, "};\n");
+}
+
+int compile(const char* output) {
+  const std::vector<CallEntry> table = syscall_table();
+  const std::vector<std::string> faults = table_faults(table);
+  for (const std::string& fault : faults)
+    std::fprintf(stderr, "filter_compiler: %s\n", fault.c_str());
+  if (!faults.empty()) return 1;
+
+  Filter allow_list(kDefaultActionStandIn);
+  Filter refusals(SCMP_ACT_ALLOW);
+  std::vector<std::pair<const char*, int>> refused_by_name;
+  for (const CallEntry& entry : table) {
+    const int number = call_number(entry.call);
+    // Not a call of this architecture (libseccomp numbers those below 0).
+    if (number < 0) continue;
+    for (const Clause& clause : entry.clauses) {
+      std::uint32_t action = 0;
+      Filter& filter =
+          clause.verdict == Verdict::kNarrow ? refusals : allow_list;
+      if (!action_of(clause, action) ||
+          !filter.add(number, action, clause.when)) {
+        std::fprintf(stderr,
+                     "filter_compiler: %s: a clause libseccomp refuses\n",
+                     entry.call);
+        return 1;
+      }
+      if (clause.verdict == Verdict::kRefuse && holds_always(clause) &&
+          clause.error == EPERM)
+        refused_by_name.emplace_back(entry.call, number);
+    }
+  }
+  const std::vector<BpfInstruction> allowing = allow_list.program();
+  const std::vector<BpfInstruction> refusing = refusals.program();
+  if (allowing.empty() || refusing.empty()) {
+    std::fprintf(stderr, "filter_compiler: libseccomp made no program\n");
+    return 1;
+  }
+  // The stand-ins must stand where the run looks for them.
+  bool stand_ins = uses(refusing, kPidStandIn);
+  for (int slot = 0; slot < kTerminalSlots; ++slot) {
+    stand_ins =
+        stand_ins &&
+        uses(refusing, kTerminalStandIn + static_cast<std::uint32_t>(slot)) &&
+        uses(allowing, kTerminalStandIn + static_cast<std::uint32_t>(slot));
+  }
+  if (!stand_ins) {
+    std::fprintf(stderr,
+                 "filter_compiler: a stand-in is missing from the programs\n");
+    return 1;
+  }
+
+  std::FILE* out = std::fopen(output, "w");
+  if (out == nullptr) {
+    std::perror(output);
+    return 1;
+  }
+  std::fprintf(out,
+               "// Made by filter_compiler from syscall_table.cpp when the "
+               "tool was built.\n#include <iterator>\n\n"
+               "#include \"syscall_program.hpp\"\n\nnamespace ipwhere {\n"
+               "namespace {\n\n");
+  write_program(out, "kAllowList", allowing);
+  write_program(out, "kRefusals", refusing);
+  std::fprintf(out, "const RefusedCall kRefusedByName[] = {\n");
+  for (const auto& [name, number] : refused_by_name)
+    std::fprintf(out, "    {\"%s\", %d},\n", name, number);
+  std::fprintf(
+      out,
+      "};\n\n}  // namespace\n\n"
+      "BpfProgram allow_list_program() noexcept {\n"
+      "  return {kAllowList, std::size(kAllowList)};\n}\n\n"
+      "BpfProgram refusals_program() noexcept {\n"
+      "  return {kRefusals, std::size(kRefusals)};\n}\n\n"
+      "const RefusedCall* calls_refused_by_name(std::size_t& count) noexcept "
+      "{\n"
+      "  count = std::size(kRefusedByName);\n  return kRefusedByName;\n}\n\n"
+      "}  // namespace ipwhere\n");
+  const bool written = std::ferror(out) == 0;
+  return std::fclose(out) == 0 && written ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace ipwhere
+
+int main(int argc, char* argv[]) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: filter_compiler OUTPUT.cpp\n");
+    return 2;
+  }
+  return ipwhere::compile(argv[1]);
+}

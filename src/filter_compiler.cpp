@@ -57,16 +57,14 @@ class Filter {
   [[nodiscard]] std::vector<BpfInstruction> program() const {
     std::vector<BpfInstruction> code;
     std::FILE* file = std::tmpfile();
-    if (!ok_ || file == nullptr ||
-        seccomp_export_bpf(context_, fileno(file)) != 0) {
-      if (file != nullptr) std::fclose(file);
-      return code;
+    if (file == nullptr) return code;
+    if (ok_ && seccomp_export_bpf(context_, fileno(file)) == 0) {
+      std::rewind(file);
+      BpfInstruction instruction = {};
+      while (std::fread(&instruction, sizeof instruction, 1, file) == 1)
+        code.push_back(instruction);
     }
-    std::rewind(file);
-    BpfInstruction instruction = {};
-    while (std::fread(&instruction, sizeof instruction, 1, file) == 1)
-      code.push_back(instruction);
-    std::fclose(file);
+    static_cast<void>(std::fclose(file));
     return code;
   }
 
@@ -110,40 +108,44 @@ bool uses(const std::vector<BpfInstruction>& code, std::uint32_t value) {
   return false;
 }
 
-void write_program(std::FILE* out, const char* name,
-                   const std::vector<BpfInstruction>& code) {
-  std::fprintf(out, "const BpfInstruction %s[] = {\n", name);
-  for (const BpfInstruction& i : code)
-    std::fprintf(out, "    {0x%02x, %u, %u, 0x%08x},\n", i.code, i.jt, i.jf,
-                 i.k);
-  std::fprintf(out, "};\n");
+int fail(const std::string& why) {
+  static_cast<void>(std::fprintf(stderr, "filter_compiler: %s\n", why.c_str()));
+  return 1;
+}
+
+std::string program_source(const char* name,
+                           const std::vector<BpfInstruction>& code) {
+  std::string text = std::string("const BpfInstruction ") + name + "[] = {\n";
+  for (const BpfInstruction& i : code) {
+    char line[64];
+    static_cast<void>(std::snprintf(line, sizeof line,
+                                    "    {0x%02x, %u, %u, 0x%08x},\n", i.code,
+                                    i.jt, i.jf, i.k));
+    text += line;
+  }
+  return text + "};\n";
 }
 
 int compile(const char* output) {
   const std::vector<CallEntry> table = syscall_table();
   const std::vector<std::string> faults = table_faults(table);
-  for (const std::string& fault : faults)
-    std::fprintf(stderr, "filter_compiler: %s\n", fault.c_str());
+  for (const std::string& fault : faults) fail(fault);
   if (!faults.empty()) return 1;
 
   Filter allow_list(kDefaultActionStandIn);
   Filter refusals(SCMP_ACT_ALLOW);
   std::vector<std::pair<const char*, int>> refused_by_name;
   for (const CallEntry& entry : table) {
-    const int number = call_number(entry.call);
     // Not a call of this architecture (libseccomp numbers those below 0).
+    const int number = call_number(entry.call);
     if (number < 0) continue;
     for (const Clause& clause : entry.clauses) {
       std::uint32_t action = 0;
       Filter& filter =
           clause.verdict == Verdict::kNarrow ? refusals : allow_list;
       if (!action_of(clause, action) ||
-          !filter.add(number, action, clause.when)) {
-        std::fprintf(stderr,
-                     "filter_compiler: %s: a clause libseccomp refuses\n",
-                     entry.call);
-        return 1;
-      }
+          !filter.add(number, action, clause.when))
+        return fail(std::string(entry.call) + ": a clause libseccomp refuses");
       if (clause.verdict == Verdict::kRefuse && holds_always(clause) &&
           clause.error == EPERM)
         refused_by_name.emplace_back(entry.call, number);
@@ -151,52 +153,42 @@ int compile(const char* output) {
   }
   const std::vector<BpfInstruction> allowing = allow_list.program();
   const std::vector<BpfInstruction> refusing = refusals.program();
-  if (allowing.empty() || refusing.empty()) {
-    std::fprintf(stderr, "filter_compiler: libseccomp made no program\n");
-    return 1;
-  }
+  if (allowing.empty() || refusing.empty())
+    return fail("libseccomp made no program");
   // The stand-ins must stand where the run looks for them.
   bool stand_ins = uses(refusing, kPidStandIn);
-  for (int slot = 0; slot < kTerminalSlots; ++slot) {
-    stand_ins =
-        stand_ins &&
-        uses(refusing, kTerminalStandIn + static_cast<std::uint32_t>(slot)) &&
-        uses(allowing, kTerminalStandIn + static_cast<std::uint32_t>(slot));
+  for (std::uint32_t slot = 0; slot < kTerminalSlots; ++slot) {
+    stand_ins = stand_ins && uses(refusing, kTerminalStandIn + slot) &&
+                uses(allowing, kTerminalStandIn + slot);
   }
-  if (!stand_ins) {
-    std::fprintf(stderr,
-                 "filter_compiler: a stand-in is missing from the programs\n");
-    return 1;
-  }
+  if (!stand_ins) return fail("a stand-in is missing from the programs");
 
-  std::FILE* out = std::fopen(output, "w");
-  if (out == nullptr) {
-    std::perror(output);
-    return 1;
-  }
-  std::fprintf(out,
-               "// Made by filter_compiler from syscall_table.cpp when the "
-               "tool was built.\n#include <iterator>\n\n"
-               "#include \"syscall_program.hpp\"\n\nnamespace ipwhere {\n"
-               "namespace {\n\n");
-  write_program(out, "kAllowList", allowing);
-  write_program(out, "kRefusals", refusing);
-  std::fprintf(out, "const RefusedCall kRefusedByName[] = {\n");
+  std::string text =
+      "// Made by filter_compiler from syscall_table.cpp when the tool was "
+      "built.\n#include <iterator>\n\n#include \"syscall_program.hpp\"\n\n"
+      "namespace ipwhere {\nnamespace {\n\n";
+  text += program_source("kAllowList", allowing);
+  text += program_source("kRefusals", refusing);
+  text += "const RefusedCall kRefusedByName[] = {\n";
   for (const auto& [name, number] : refused_by_name)
-    std::fprintf(out, "    {\"%s\", %d},\n", name, number);
-  std::fprintf(
-      out,
+    text += "    {\"" + std::string(name) + "\", " + std::to_string(number) +
+            "},\n";
+  text +=
       "};\n\n}  // namespace\n\n"
       "BpfProgram allow_list_program() noexcept {\n"
       "  return {kAllowList, std::size(kAllowList)};\n}\n\n"
       "BpfProgram refusals_program() noexcept {\n"
       "  return {kRefusals, std::size(kRefusals)};\n}\n\n"
       "const RefusedCall* calls_refused_by_name(std::size_t& count) noexcept "
-      "{\n"
-      "  count = std::size(kRefusedByName);\n  return kRefusedByName;\n}\n\n"
-      "}  // namespace ipwhere\n");
-  const bool written = std::ferror(out) == 0;
-  return std::fclose(out) == 0 && written ? 0 : 1;
+      "{\n  count = std::size(kRefusedByName);\n  return kRefusedByName;\n}\n\n"
+      "}  // namespace ipwhere\n";
+  std::FILE* out = std::fopen(output, "w");
+  if (out == nullptr) return fail(std::string("cannot write ") + output);
+  const bool written =
+      std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  if (std::fclose(out) != 0 || !written)
+    return fail(std::string("cannot write ") + output);
+  return 0;
 }
 
 }  // namespace
@@ -204,7 +196,8 @@ int compile(const char* output) {
 
 int main(int argc, char* argv[]) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: filter_compiler OUTPUT.cpp\n");
+    static_cast<void>(
+        std::fputs("usage: filter_compiler OUTPUT.cpp\n", stderr));
     return 2;
   }
   return ipwhere::compile(argv[1]);

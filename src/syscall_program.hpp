@@ -44,7 +44,7 @@ const RefusedCall* calls_refused_by_name(std::size_t& count) noexcept;
 // descriptors of up to kTerminalSlots terminals kept open for a preloaded
 // library (unused slots become 0, standard input, guarded anyway).
 constexpr std::uint32_t kPidStandIn = 0x7A110000;
-constexpr int kTerminalSlots = 8;
+constexpr std::uint32_t kTerminalSlots = 8;
 constexpr std::uint32_t kTerminalStandIn = 0x7A120000;  // plus the slot
 
 // What may be in the process and widens the filter where it is.

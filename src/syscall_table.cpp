@@ -78,8 +78,8 @@ Alternatives low32_in(unsigned arg, const std::vector<scmp_datum_t>& values) {
 // preloaded library.
 Alternatives guarded(unsigned arg) {
   std::vector<scmp_datum_t> descriptors = {0, 1, 2};
-  for (int slot = 0; slot < kTerminalSlots; ++slot)
-    descriptors.push_back(kTerminalStandIn + static_cast<scmp_datum_t>(slot));
+  for (std::uint32_t slot = 0; slot < kTerminalSlots; ++slot)
+    descriptors.push_back(kTerminalStandIn + slot);
   return low32_in(arg, descriptors);
 }
 

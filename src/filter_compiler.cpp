@@ -6,6 +6,7 @@
 // libseccomp refuses a clause.
 #include <seccomp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -102,10 +103,8 @@ bool action_of(const Clause& clause, std::uint32_t& action) {
 }
 
 bool uses(const std::vector<BpfInstruction>& code, std::uint32_t value) {
-  for (const BpfInstruction& instruction : code) {
-    if (instruction.k == value) return true;
-  }
-  return false;
+  return std::any_of(code.begin(), code.end(),
+                     [&](const BpfInstruction& i) { return i.k == value; });
 }
 
 int fail(const std::string& why) {

@@ -312,8 +312,10 @@ std::vector<CallEntry> calls_with_clauses() {
       allow(masked(kCloneFlags, kCloneThread, kCloneThread)),
       refuse_unless(kLeakChecker, masked(kCloneFlags, kThreadOrVm, kCloneVm)),
       refuse(masked(kCloneFlags, kThreadOrVm, 0))};
-  for (const scmp_datum_t flag : kCloneNewNamespace)
-    clone.push_back(narrow(masked(kCloneFlags, flag, flag)));
+  std::transform(kCloneNewNamespace.begin(), kCloneNewNamespace.end(),
+                 std::back_inserter(clone), [](scmp_datum_t flag) {
+                   return narrow(masked(kCloneFlags, flag, flag));
+                 });
   // The terminal and whatever else descriptors 0 to 2 are, shared with the
   // user's shell, and any other terminal the run kept: no reading (typed-
   // ahead input), no moving the offset, no mapping, no duplicating.
@@ -419,14 +421,22 @@ bool holds_always(const Clause& clause) {
   return clause.when.size() == 1 && clause.when.front().empty();
 }
 
+// An entry of `clause` alone for each of `calls`.
+template <std::size_t N>
+void add_each(std::vector<CallEntry>& table, const char* const (&calls)[N],
+              const Clause& clause) {
+  std::transform(std::begin(calls), std::end(calls), std::back_inserter(table),
+                 [&](const char* call) {
+                   return CallEntry{call, {clause}};
+                 });
+}
+
 std::vector<CallEntry> syscall_table() {
   std::vector<CallEntry> table = calls_with_clauses();
-  for (const char* call : kAllowed) table.push_back({call, {allow()}});
-  for (const char* call : kSanitizerCalls)
-    table.push_back({call, {allow_with(kSanitizer)}});
-  for (const char* call : kCoverageCalls)
-    table.push_back({call, {allow_with(kCoverage)}});
-  for (const char* call : kRefused) table.push_back({call, {refuse()}});
+  add_each(table, kAllowed, allow());
+  add_each(table, kSanitizerCalls, allow_with(kSanitizer));
+  add_each(table, kCoverageCalls, allow_with(kCoverage));
+  add_each(table, kRefused, refuse());
   return table;
 }
 

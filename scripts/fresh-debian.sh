@@ -20,6 +20,11 @@ debootstrap --variant=minbase "$release" "$root" >"$root.log" 2>&1 ||
 # The host's resolver, for apt; a link there could lead out of the root.
 rm -f "$root/etc/resolv.conf"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# The hosts file of an installed system, which a minimal root may lack
+# (netbase writes it when installed, as in a Debian 13 root here).
+[ -e "$root/etc/hosts" ] ||
+  printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' \
+    >"$root/etc/hosts"
 mkdir "$root/src"
 tar -c --exclude=./build --exclude=./dist --exclude=./.git . | tar -x -C "$root/src"
 exec bwrap --bind "$root" / --dev-bind /dev /dev --proc /proc --bind /sys /sys \

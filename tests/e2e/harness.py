@@ -17,6 +17,7 @@ import atexit
 import ctypes
 import fcntl
 import os
+import re
 import shutil
 import signal
 import socket
@@ -764,8 +765,14 @@ class Nginx:
             f"  ssl_certificate_key {certs}/good.key;",
             "  default_type application/json;",
         ]
-        listen = [f"    listen {'[' + a + ']' if ':' in a else a}:443 ssl http2;"
-                  for a in addresses]
+        # From 1.25.1 HTTP/2 has a directive of its own, and the listen
+        # parameter is deprecated.
+        version = re.search(r"/(\d+)\.(\d+)\.(\d+)", subprocess.run(
+            ["nginx", "-v"], capture_output=True, text=True).stderr)
+        directive = tuple(map(int, version.groups())) >= (1, 25, 1)
+        lines += ["  http2 on;"] if directive else []
+        listen = [f"    listen {'[' + a + ']' if ':' in a else a}:443 ssl"
+                  f"{'' if directive else ' http2'};" for a in addresses]
         for host, site in sites.items():
             if any(c in site.body for c in "'\\$"):
                 raise ValueError("body not quotable for nginx: " + site.body)

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "lookup_threads.hpp"
+#include "tls_context.hpp"
 
 namespace ipwhere {
 namespace {
@@ -234,6 +235,8 @@ std::string HttpClient::fetch_with_fallback(const std::wstring& primary,
 
 struct AddressQueries::Workers {
   FinishSignal finished;  // first, so it outlives the threads
+  TlsContext ipv4_tls;    // then these, freed once the threads are joined
+  TlsContext ipv6_tls;
   JoiningThread ipv4;
   JoiningThread ipv6;
 };
@@ -247,26 +250,43 @@ AddressQueries::AddressQueries(AddressQueries&&) noexcept = default;
 AddressQueries& AddressQueries::operator=(AddressQueries&&) noexcept = default;
 AddressQueries::~AddressQueries() = default;
 
+AddressQueries start_queries(const FamilyLookup& lookup, bool ipv4_only,
+                             bool ipv6_only) {
+  AddressQueries queries;
+  AddressQueries::Workers& workers = *queries.workers_;
+  // Two lookups on OpenSSL 3.0's shared default context would contend for
+  // its locks; one alone contends with none and keeps it. Both contexts
+  // are made before either thread starts: each configuration load rebuilds
+  // OpenSSL 3.0's process-wide TLS settings, which a request reads.
+  if (!ipv4_only && !ipv6_only) {
+    workers.ipv4_tls = TlsContext::for_libcurl();
+    workers.ipv6_tls = TlsContext::for_libcurl();
+  }
+  const auto start = [&lookup, &workers](const Endpoints& endpoints,
+                                         const TlsContext& tls,
+                                         JoiningThread& worker) {
+    return start_lookup(
+        [lookup, &endpoints, &tls] {
+          const TlsContext::Use use(tls);
+          return lookup(endpoints);
+        },
+        worker, &workers.finished);
+  };
+  if (!ipv6_only)
+    queries.ipv4_future = start(kIpv4Endpoints, workers.ipv4_tls, workers.ipv4);
+  if (!ipv4_only)
+    queries.ipv6_future = start(kIpv6Endpoints, workers.ipv6_tls, workers.ipv6);
+  return queries;
+}
+
 AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
                                bool ipv6_only) {
-  AddressQueries queries;
-  if (!ipv6_only) {
-    queries.ipv4_future = start_lookup(
-        [&client] {
-          return client.fetch_with_fallback(kIpv4Endpoints.primary,
-                                            kIpv4Endpoints.fallback);
-        },
-        queries.workers_->ipv4, &queries.workers_->finished);
-  }
-  if (!ipv4_only) {
-    queries.ipv6_future = start_lookup(
-        [&client] {
-          return client.fetch_with_fallback(kIpv6Endpoints.primary,
-                                            kIpv6Endpoints.fallback);
-        },
-        queries.workers_->ipv6, &queries.workers_->finished);
-  }
-  return queries;
+  return start_queries(
+      [&client](const Endpoints& endpoints) {
+        return client.fetch_with_fallback(endpoints.primary,
+                                          endpoints.fallback);
+      },
+      ipv4_only, ipv6_only);
 }
 
 }  // namespace ipwhere

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -108,6 +109,9 @@ struct Endpoints {
 extern const Endpoints kIpv4Endpoints;
 extern const Endpoints kIpv6Endpoints;
 
+// One family's lookup: the body of the answer for that family's endpoints.
+using FamilyLookup = std::function<std::string(const Endpoints&)>;
+
 // The pending lookups of one run. A future is empty when its family was
 // not requested; get() yields the body or throws the lookup's exception.
 // The lookup threads are joined when the queries are destroyed.
@@ -128,8 +132,8 @@ class AddressQueries {
   [[nodiscard]] int finished_fd() const;
 
  private:
-  friend AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
-                                        bool ipv6_only);
+  friend AddressQueries start_queries(const FamilyLookup& lookup,
+                                      bool ipv4_only, bool ipv6_only);
   struct Workers;
   std::unique_ptr<Workers> workers_;  // last, so joined first
 };
@@ -138,9 +142,17 @@ class AddressQueries {
 // ipv4_only, each on a thread of its own, and returns at once. If a thread
 // cannot be started, that family's future holds the std::system_error, so
 // the caller sees an ordinary failed lookup. `client` must outlive the
-// returned queries.
+// returned queries. Call it while no other thread uses OpenSSL.
 AddressQueries query_addresses(HttpClient& client, bool ipv4_only,
                                bool ipv6_only);
+
+// query_addresses with `lookup(endpoints)` as each family's lookup in
+// place of the client's fetch_with_fallback. With both families, each
+// lookup runs on an OpenSSL library context of its own
+// (TlsContext::for_libcurl), both made before either thread starts; a
+// lookup alone runs on the thread's default context.
+AddressQueries start_queries(const FamilyLookup& lookup, bool ipv4_only,
+                             bool ipv6_only);
 
 }  // namespace ipwhere
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "lookup_threads.hpp"
+#include "tls_context.hpp"
 
 // ThreadSanitizer's runtime defines operator new itself, so the test
 // that needs a failing one is left out there.
@@ -135,6 +136,36 @@ TEST(StartLookup, AThreadThatCannotStartFailsOnlyItsOwnLookup) {
   // The finished lookup says so to a thread that polls.
   pollfd event = {finished.fd(), POLLIN, 0};
   EXPECT_EQ(poll(&event, 1, 5000), 1);
+}
+
+// Two lookups at once run each on an OpenSSL context of its own, neither
+// the main thread's, so that they do not contend for one context's locks;
+// one alone runs on the thread's default, as ever.
+TEST(StartQueries, TwoLookupsRunOnTlsContextsOfTheirOwn) {
+  if (TlsContext::in_use() == nullptr)
+    GTEST_SKIP() << "built without libcrypto of OpenSSL 3";
+  const char* tls_library = curl_version_info(CURLVERSION_NOW)->ssl_version;
+  const std::string library = tls_library ? tls_library : "no TLS library";
+  if (library.rfind("OpenSSL/3", 0) != 0)
+    GTEST_SKIP() << "libcurl runs on " << library;
+  const auto context_in_use = [](const Endpoints& /*endpoints*/) {
+    return std::to_string(
+        reinterpret_cast<std::uintptr_t>(TlsContext::in_use()));
+  };
+  const std::string main_context = context_in_use(kIpv4Endpoints);
+  curl_global_init(CURL_GLOBAL_ALL);
+  {
+    AddressQueries both = start_queries(context_in_use, false, false);
+    const std::string ipv4 = both.ipv4_future->get();
+    const std::string ipv6 = both.ipv6_future->get();
+    EXPECT_NE(ipv4, main_context);
+    EXPECT_NE(ipv6, main_context);
+    EXPECT_NE(ipv4, ipv6);
+    AddressQueries alone = start_queries(context_in_use, true, false);
+    EXPECT_EQ(alone.ipv4_future->get(), main_context);
+  }
+  EXPECT_EQ(context_in_use(kIpv4Endpoints), main_context);
+  curl_global_cleanup();
 }
 
 // Each proxy setting as libcurl reads it: its port, or libcurl's default.

@@ -1733,14 +1733,15 @@ def collect_slow_cases(children):
 # --- Interoperability: nginx, HTTP/2 and TLS 1.3 --------------------------
 
 @contextlib.contextmanager
-def nginx_serving(net, sites):
+def nginx_serving(net, sites, protocols="TLSv1.3"):
     """nginx answers for every service host while the block runs."""
     if not shutil.which("nginx"):
         raise Skip("nginx is not installed")
     net.map_hosts({V4_PRIMARY: NGINX_V4, V4_FALLBACK: NGINX_V4,
                    V6_PRIMARY: NGINX_V6, V6_FALLBACK: NGINX_V6})
     try:
-        with Nginx(net.certs, sites, (NGINX_V4, NGINX_V6)) as nginx:
+        with Nginx(net.certs, sites, (NGINX_V4, NGINX_V6),
+                   protocols) as nginx:
             yield nginx
     finally:
         net.map_hosts({})
@@ -1790,6 +1791,42 @@ def http2_fallback_after_503(net):
         expect_run(run("-6", "--json"), 0, expected_json(ipv6=SAMPLE_IPV6))
         expect_http2_requests(nginx, [(V4_PRIMARY, 503), (V4_FALLBACK, 200),
                                       (V6_PRIMARY, 503), (V6_FALLBACK, 200)])
+
+
+@case
+def openssl_configuration_applies_to_both_lookups(net):
+    # Each lookup of a run on both families loads the system's OpenSSL
+    # configuration (here from OPENSSL_CONF) into a context of its own: a
+    # minimum protocol above the server's, or algorithms asked only of a
+    # provider that is not there, fail the run as they fail it on OpenSSL's
+    # default context.
+    libraries = subprocess.run(["ldd", BINARY], capture_output=True,
+                               text=True).stdout
+    if "libssl.so.3" not in libraries:
+        raise Skip("libcurl does not run on OpenSSL 3 here")
+    path = "/etc/ssl/ipwhere-test.cnf"  # readable once the run is confined
+    sites = {V4_PRIMARY: Site(FULL_V4), V6_PRIMARY: Site(FULL_V6)}
+    try:
+        with nginx_serving(net, sites, "TLSv1.2"):
+            for minimum, properties, works in (("TLSv1.2", "", True),
+                                               ("TLSv1.3", "", False),
+                                               ("TLSv1.2", "fips=yes", False)):
+                with open(path, "w") as f:
+                    f.write("openssl_conf = init\n[init]\nssl_conf = ssl\n"
+                            "alg_section = algorithms\n"
+                            "[ssl]\nsystem_default = tls\n"
+                            f"[tls]\nMinProtocol = {minimum}\n"
+                            f"[algorithms]\ndefault_properties = {properties}\n")
+                result = run(env={**os.environ, "OPENSSL_CONF": path})
+                expect_equal(
+                    (result.out, result.err, result.status),
+                    (FULL_V4_TEXT + FULL_V6_TEXT, "", 0) if works else
+                    ("", "Failed to retrieve any IP addresses.\n", 1),
+                    f"output, errors and status with MinProtocol {minimum}, "
+                    f"default_properties {properties!r}")
+    finally:
+        if os.path.exists(path):
+            os.remove(path)
 
 
 def main():

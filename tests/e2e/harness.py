@@ -717,11 +717,13 @@ class Site:
 
 
 class Nginx:
-    """nginx serving HTTPS with HTTP/2 and TLS 1.3 only, one server block a
-    host (`sites`: host name to Site), on port 443 of `addresses`, with the
-    test certificate. Each request is logged; requests() reads the log."""
+    """nginx serving HTTPS with HTTP/2 and TLS 1.3 only (or the versions
+    `protocols` names), one server block a host (`sites`: host name to
+    Site), on port 443 of `addresses`, with the test certificate. Each
+    request is logged; requests() reads the log."""
 
-    def __init__(self, certificates, sites, addresses):
+    def __init__(self, certificates, sites, addresses, protocols="TLSv1.3"):
+        self.protocols = protocols
         self.dir = tempfile.mkdtemp(prefix="nginx-", dir=certificates.dir)
         os.chmod(self.dir, 0o755)
         self.log_path = os.path.join(self.dir, "access.log")
@@ -760,7 +762,7 @@ class Nginx:
             f"  access_log {self.log_path} wire;",
             *(f"  {kind}_temp_path {temp}-{kind};" for kind in
               ("client_body", "proxy", "fastcgi", "uwsgi", "scgi")),
-            "  ssl_protocols TLSv1.3;",
+            f"  ssl_protocols {self.protocols};",
             f"  ssl_certificate {certs}/good.pem;",
             f"  ssl_certificate_key {certs}/good.key;",
             "  default_type application/json;",

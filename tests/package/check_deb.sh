@@ -6,6 +6,7 @@ deb=$1
 fail() { echo "package check failed: $*" >&2; exit 1; }
 
 dpkg-deb -f "$deb" Depends | grep -q 'libcurl4' || fail "Depends lacks libcurl4"
+dpkg-deb -f "$deb" Depends | grep -q 'libssl3' || fail "Depends lacks libssl3 (libcrypto)"
 dpkg -s ipwhere >/dev/null 2>&1 && fail "ipwhere is already installed here"
 
 dpkg -i "$deb" >/dev/null

@@ -88,7 +88,7 @@ struct ConfinementReport {
   bool no_exec_gain = false;  // no writable-and-executable memory
   // The strings of the variables a lookup does not read are zeroed.
   bool environment_wiped = false;
-  int trials = 0;             // child processes that tried the steps first
+  int trials = 0;  // child processes that tried the steps first
 };
 
 // Which sanitizer runtimes are in this process, however the build asked

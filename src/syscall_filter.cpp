@@ -7,6 +7,7 @@
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -132,6 +133,9 @@ const char* const kRefused[] = {
     "removexattrat", "file_getattr", "file_setattr", "chmod", "fchmod",
     "fchmodat", "fchmodat2", "chown", "fchown", "lchown", "fchownat", "utime",
     "utimes", "utimensat", "futimesat",
+    // Removing files, which Landlock refuses too: a preloaded library's
+    // clean-up at exit (libfaketime's) fails, and the run goes on.
+    "unlink", "unlinkat",
     // Kernel surfaces: memory mapped twice (writable, then executable),
     // the LDT, BPF, io_uring, key rings, namespaces, mounts, modules.
     "memfd_create", "memfd_secret", "modify_ldt", "userfaultfd", "bpf",
@@ -145,9 +149,9 @@ const char* const kRefused[] = {
 // What a sanitizer runtime calls besides: the leak checker's helper, which
 // shares the run's memory, stops each thread with ptrace; reports read
 // /proc.
-const char* const kSanitizerCalls[] = {
-    "ptrace",     "wait4",    "waitid",     "getppid", "getdents",
-    "getdents64", "readlink", "readlinkat", "mincore", "getrusage"};
+const char* const kSanitizerCalls[] = {"ptrace",   "wait4",      "waitid",
+                                       "getppid",  "getdents",   "getdents64",
+                                       "readlink", "readlinkat", "mincore"};
 
 // What a coverage runtime calls at exit to write its counters.
 const char* const kCoverageCalls[] = {"mkdir",     "mkdirat", "flock",
@@ -390,6 +394,9 @@ void add_allow_list(Filter& filter, const FilterAllowance& allowance) {
   }
   filter.add("fcntl", kRefuse, low32_in(1, {F_SETOWN, F_SETOWN_EX, F_SETSIG}));
   add_socket_options(filter);
+  // getrusage(): this process's or this thread's own use (RUSAGE_SELF,
+  // RUSAGE_THREAD), which allocators show in their statistics.
+  filter.add("getrusage", kAllow, low32_in(0, {RUSAGE_SELF, RUSAGE_THREAD}));
   filter.add("prctl", kAllow, low32_in(0, kPrctlOptions));
   if (allowance.sanitizer)
     filter.add("prctl", kAllow, low32_in(0, kSanitizerPrctlOptions));
@@ -408,10 +415,18 @@ constexpr scmp_datum_t kIpProtoUdp = 17;
 // other family fails as unsupported; a name-service module that asks a
 // daemon over a UNIX socket (nscd, resolve, sss) then reports itself
 // unavailable and the next source answers.
-void add_socket_rules(Filter& filter, bool unix_sockets) {
+void add_socket_rules(Filter& filter, const FilterAllowance& allowance) {
   std::vector<scmp_datum_t> families = {AF_INET, AF_INET6, AF_NETLINK};
-  if (unix_sockets) families.push_back(AF_UNIX);
+  if (allowance.unix_sockets || allowance.leak_checker)
+    families.push_back(AF_UNIX);
   filter.add("socket", SCMP_ACT_ERRNO(EAFNOSUPPORT), other_than(0, families));
+  // gperftools' leak checker marks its helper with a UNIX datagram socket:
+  // no other kind.
+  if (!allowance.unix_sockets && allowance.leak_checker) {
+    filter.add(
+        "socket", SCMP_ACT_ERRNO(EAFNOSUPPORT),
+        both(low32_in(0, {AF_UNIX}), other_than(1, {SOCK_DGRAM}, kTypeMask)));
+  }
   // Netlink for the routing table only.
   filter.add("socket", kRefuse,
              both(low32_in(0, {AF_NETLINK}), greater_than(2, 0)));
@@ -440,7 +455,7 @@ constexpr scmp_datum_t kCloneNewNamespaceFlags[] = {
 
 // The refusals: calls of the allow-list, with the arguments that do harm.
 void add_refusals(Filter& filter, const FilterAllowance& allowance) {
-  add_socket_rules(filter, allowance.unix_sockets);
+  add_socket_rules(filter, allowance);
 
   // The terminal and whatever else descriptors 0 to 2 are, shared with
   // the user's shell, and any other terminal the run kept: no reading

@@ -281,10 +281,11 @@ std::string variable_prefix(const std::string& library) {
 // letters (LD_) name no library.
 std::vector<std::string> files_of_preloaded(
     const std::vector<std::string>& libraries) {
+  std::vector<std::string> files;
+  if (libraries.empty()) return files;
   std::vector<std::string> prefixes(libraries.size());
   std::transform(libraries.begin(), libraries.end(), prefixes.begin(),
                  variable_prefix);
-  std::vector<std::string> files;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view variable = *entry;
     const std::size_t equals = variable.find('=');

@@ -1,12 +1,13 @@
 #include "library_path.hpp"
 
+#include <fcntl.h>
 #include <glob.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
-#include <sstream>
+#include <string_view>
 #include <utility>
 
 #ifdef IPWHERE_HAS_DLINFO_SERINFO
@@ -27,26 +28,58 @@ std::string folder_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// A small file whole; empty when it cannot be read.
+std::string read_file(const std::string& path) {
+  std::string text;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  for (ssize_t n; text.size() < (std::size_t{1} << 20) &&
+                  (n = read(fd, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  return text;
+}
+
+// The words of a line, which ends at '#'. Character by character: each
+// call of a library function counts under a tracer (ltrace).
+std::vector<std::string> words_of(std::string_view line) {
+  std::vector<std::string> words;
+  std::string word;
+  for (const char c : line) {
+    if (c == '#') break;
+    if (c != ' ' && c != '\t' && c != '\r') {
+      word += c;
+    } else if (!word.empty()) {
+      words.push_back(std::move(word));
+      word.clear();
+    }
+  }
+  if (!word.empty()) words.push_back(std::move(word));
+  return words;
+}
+
 void read_configuration(const std::string& file, int depth,
                         std::vector<std::string>& directories) {
-  std::ifstream in(file);
-  std::string line;
-  while (std::getline(in, line)) {
-    line.erase(std::min(line.find('#'), line.size()));
-    std::istringstream words(line);
-    std::string word;
-    if (!(words >> word) || word == "hwcap") continue;
-    if (word != "include") {
-      directories.push_back(word);
+  const std::string text = read_file(file);
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    std::vector<std::string> words =
+        words_of(std::string_view(text).substr(start, end - start));
+    start = end + 1;
+    if (words.empty() || words[0] == "hwcap") continue;
+    if (words[0] != "include") {
+      directories.push_back(std::move(words[0]));
       continue;
     }
-    while (depth < kIncludeDepth && words >> word) {
-      if (word[0] != '/') word.insert(0, "/").insert(0, folder_of(file));
+    for (std::size_t i = 1; depth < kIncludeDepth && i < words.size(); ++i) {
+      std::string& pattern = words[i];
+      if (pattern[0] != '/') pattern.insert(0, "/").insert(0, folder_of(file));
       glob_t found = {};
       // NOLINTNEXTLINE(concurrency-mt-unsafe): before the lookups start
-      if (glob(word.c_str(), 0, nullptr, &found) == 0) {
-        for (std::size_t i = 0; i < found.gl_pathc; ++i)
-          read_configuration(found.gl_pathv[i], depth + 1, directories);
+      if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
+        for (std::size_t n = 0; n < found.gl_pathc; ++n)
+          read_configuration(found.gl_pathv[n], depth + 1, directories);
       }
       globfree(&found);
     }

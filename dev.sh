@@ -15,7 +15,7 @@ set -eu
 cd "$(dirname "$0")"
 
 BUILD_PACKAGES="cmake make g++ pkg-config libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libseccomp-dev ca-certificates"
-TEST_PACKAGES="libgtest-dev python3 openssl util-linux mount valgrind nginx-light gdb libnss-myhostname torsocks proxychains4 strace"
+TEST_PACKAGES="libgtest-dev python3 openssl util-linux mount valgrind nginx-light gdb libnss-myhostname torsocks proxychains4 strace faketime google-perftools libmimalloc-dev"
 
 . scripts/need.sh
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 namespace ipwhere {
@@ -141,12 +142,12 @@ class Directory {
 // The directories links lead to, each opened once.
 class Directories {
  public:
-  const Directory& of(const std::string& path, bool listed = true) {
+  const Directory& of(std::string_view path, bool listed = true) {
     const auto found = std::find_if(
         opened_.begin(), opened_.end(),
         [&](const auto& directory) { return directory->path() == path; });
     if (found != opened_.end()) return **found;
-    opened_.push_back(std::make_unique<Directory>(path, listed));
+    opened_.push_back(std::make_unique<Directory>(std::string(path), listed));
     return *opened_.back();
   }
 
@@ -157,12 +158,13 @@ class Directories {
 // Follows the chain of links from `name` in `directory` to the file it
 // ends at: returns the directory that holds it and leaves its name in
 // `name`; null when the chain dangles, loops or cannot be read. Each
-// directory it passes through goes to `passed`.
+// directory it passes through goes to `passed`. `next` is room for the
+// links read, kept from one call to the next: every allocation is a call
+// under a tracer.
 const Directory* final_target(const Directory& start, std::string& name,
-                              Directories& directories,
+                              std::string& next, Directories& directories,
                               std::vector<const Directory*>& passed) {
   const Directory* directory = &start;
-  std::string next;
   for (int hop = 0; hop < 40; ++hop) {
     if (!directory->target(name, next)) return directory;
     if (next.empty()) return nullptr;
@@ -172,12 +174,16 @@ const Directory* final_target(const Directory& start, std::string& name,
       name.swap(next);
       continue;
     }
-    const std::string holder =
-        slash == 0       ? "/"
-        : next[0] == '/' ? next.substr(0, slash)
-                         : directory->path() + "/" + next.substr(0, slash);
+    std::string_view holder = std::string_view(next).substr(0, slash);
+    std::string joined;
+    if (slash == 0) {
+      holder = "/";
+    } else if (next[0] != '/') {
+      joined = directory->path() + "/" + std::string(holder);
+      holder = joined;
+    }
     directory = &directories.of(holder);
-    name = next.substr(slash + 1);
+    name.assign(next, slash + 1, std::string::npos);
   }
   return nullptr;
 }
@@ -204,15 +210,29 @@ CaDirectory scan_ca_directory(const std::string& directory,
     if (!real.empty()) real_covered.push_back(std::move(real));
   }
   SearchableDirectories searchable;
+  // Each directory's answer by its object: the same few hold every
+  // certificate, and a comparison of paths is a call under a tracer.
+  std::vector<std::pair<const Directory*, bool>> searched;
+  const auto searchable_directory = [&](const Directory* directory) {
+    const auto known =
+        std::find_if(searched.begin(), searched.end(),
+                     [&](const auto& s) { return s.first == directory; });
+    if (known != searched.end()) return known->second;
+    const bool answer = searchable(directory->path());
+    searched.emplace_back(directory, answer);
+    return answer;
+  };
   std::vector<std::pair<const Directory*, bool>> seen;  // covered or not
   std::vector<const Directory*> passed;
   std::string name;
+  std::string next;
   // NOLINTNEXTLINE(concurrency-mt-unsafe): a stream of its own
   while (const dirent* entry = readdir(listing.get())) {
     if (!hashed_name(entry->d_name)) continue;
     passed.clear();
     name = entry->d_name;
-    const Directory* holder = final_target(start, name, directories, passed);
+    const Directory* holder =
+        final_target(start, name, next, directories, passed);
     if (holder == nullptr) continue;
     auto known = std::find_if(seen.begin(), seen.end(),
                               [&](const auto& s) { return s.first == holder; });
@@ -227,9 +247,8 @@ CaDirectory scan_ca_directory(const std::string& directory,
     }
     if (!check_readable || !result.readable_by_everyone) continue;
     result.readable_by_everyone =
-        holder->readable_by_others(name) && searchable(holder->path()) &&
-        std::all_of(passed.begin(), passed.end(),
-                    [&](const Directory* d) { return searchable(d->path()); });
+        holder->readable_by_others(name) && searchable_directory(holder) &&
+        std::all_of(passed.begin(), passed.end(), searchable_directory);
   }
   return result;
 }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "library_path.hpp"
 #include "syscall_filter.hpp"
 
 #ifdef __linux__
@@ -97,26 +98,41 @@ const char* environment(const char* name) {
   return std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
 }
 
+// The libraries named in LD_PRELOAD and in /etc/ld.so.preload, as the
+// loader reads them: separated by spaces, tabs or colons (and lines in the
+// file), where '#' in the file starts a comment.
+std::vector<std::string> preloaded_libraries() {
+  std::vector<std::string> names;
+  const auto add_words = [&names](const std::string& list) {
+    const char* const separators = " \t\n:";
+    for (std::size_t start = list.find_first_not_of(separators);
+         start != std::string::npos;
+         start = list.find_first_not_of(separators, start)) {
+      const std::size_t end =
+          std::min(list.find_first_of(separators, start), list.size());
+      names.push_back(list.substr(start, end - start));
+      start = end;
+    }
+  };
+  const char* preload = environment("LD_PRELOAD");
+  if (preload != nullptr) add_words(preload);
+  std::string file = read_file("/etc/ld.so.preload");
+  for (std::size_t hash = file.find('#'); hash != std::string::npos;
+       hash = file.find('#', hash)) {
+    file.erase(hash, std::min(file.find('\n', hash), file.size()) - hash);
+  }
+  add_words(file);
+  return names;
+}
+
 }  // namespace
 
 bool libraries_preloaded() noexcept {
-  const char* preload = environment("LD_PRELOAD");
-  if (preload != nullptr && preload[std::strspn(preload, " :\t")] != '\0')
-    return true;
-  // The system-wide list: any name on a line that is not a comment.
   try {
-    const std::string list = read_file("/etc/ld.so.preload");
-    for (std::size_t start = 0; start < list.size();) {
-      std::size_t end = list.find('\n', start);
-      if (end == std::string::npos) end = list.size();
-      const std::size_t word = list.find_first_not_of(" \t:", start);
-      if (word < end && list[word] != '#') return true;
-      start = end + 1;
-    }
+    return !preloaded_libraries().empty();
   } catch (...) {
     return true;  // out of memory: keep what may belong to such code
   }
-  return false;
 }
 
 bool under_valgrind() noexcept {
@@ -245,6 +261,50 @@ std::vector<int> terminals_above_standard() {
   return terminals;
 }
 
+// The name a preloaded library's own variables begin with: its file name
+// without "lib" and from the first dot on, in capitals (FAKETIME for
+// libfaketime.so.1).
+std::string variable_prefix(const std::string& library) {
+  std::string name = library.substr(library.find_last_of('/') + 1);
+  if (name.rfind("lib", 0) == 0) name.erase(0, 3);
+  name.erase(std::min(name.find('.'), name.size()));
+  std::transform(name.begin(), name.end(), name.begin(), [](char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  });
+  return name;
+}
+
+// The regular files that the own variables of `libraries` name, which
+// such a library may read again at any time: the variables whose name, up
+// to its first '_', begins one's prefix (FAKETIME_TIMESTAMP_FILE for
+// libfaketime.so.1 and libfaketimeMT.so.1). Shorter words than four
+// letters (LD_) name no library.
+std::vector<std::string> files_of_preloaded(
+    const std::vector<std::string>& libraries) {
+  std::vector<std::string> files;
+  if (libraries.empty()) return files;
+  std::vector<std::string> prefixes(libraries.size());
+  std::transform(libraries.begin(), libraries.end(), prefixes.begin(),
+                 variable_prefix);
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view variable = *entry;
+    const std::size_t equals = variable.find('=');
+    const std::size_t underscore = variable.find('_');
+    if (underscore < 4 || underscore >= equals) continue;
+    const std::string_view word = variable.substr(0, underscore);
+    if (std::none_of(
+            prefixes.begin(), prefixes.end(), [&](const std::string& prefix) {
+              return std::string_view(prefix).substr(0, word.size()) == word;
+            }))
+      continue;
+    std::string value(variable.substr(equals + 1));
+    struct stat status = {};
+    if (stat(value.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+      files.push_back(std::move(value));
+  }
+  return files;
+}
+
 Plan make_plan(const Allowance& allowance) {
   Plan plan;
   const SanitizerRuntimes sanitizers = sanitizer_runtimes();
@@ -276,6 +336,19 @@ Plan make_plan(const Allowance& allowance) {
   plan.landlock.readable.insert(plan.landlock.readable.end(),
                                 ca.link_directories.begin(),
                                 ca.link_directories.end());
+  // A library opened once the run goes on (a name-service module, at the
+  // first lookup) may come from wherever the loader's search path leads.
+  const std::vector<std::string> libraries =
+      library_directories(landlock_system_locations());
+  plan.landlock.readable.insert(plan.landlock.readable.end(), libraries.begin(),
+                                libraries.end());
+  // Preloaded code (a clock faker) may read again the files its own
+  // variables name.
+  const std::vector<std::string> preloads = preloaded_libraries();
+  const bool preloaded = !preloads.empty();
+  const std::vector<std::string> files = files_of_preloaded(preloads);
+  plan.landlock.readable.insert(plan.landlock.readable.end(), files.begin(),
+                                files.end());
   if (plan.as_root) {
     std::vector<std::string> needed = resolver_files();
     needed.insert(needed.end(), plan.landlock.readable.begin(),
@@ -294,15 +367,20 @@ Plan make_plan(const Allowance& allowance) {
   // Preloaded code (torsocks, proxychains) sends connections to a proxy
   // of its own configuration, and keeps the descriptors the run started
   // with, a terminal among them maybe: guarded as the standard ones are.
-  const bool preloaded = libraries_preloaded();
   plan.landlock.connect_any_port = allowance.connect_any_port || preloaded;
   if (preloaded) plan.filter.terminals = terminals_above_standard();
   plan.wipe_environment = !preloaded;
   plan.landlock.sanitizer_runtime = sanitizers.any;
   plan.landlock.files_unrestricted = coverage;
-  plan.leak_checker = sanitizers.leak;
-  plan.filter.sanitizer = sanitizers.any;
-  plan.filter.leak_checker = sanitizers.leak;
+  // gperftools' heap checker (HEAPCHECK, in a preloaded tcmalloc) stops
+  // the threads at exit as LeakSanitizer does, from a helper that shares
+  // the run's memory and reads /proc.
+  const char* heap_check = environment("HEAPCHECK");
+  plan.leak_checker = sanitizers.leak || (preloaded && heap_check != nullptr &&
+                                          *heap_check != '\0');
+  plan.landlock.proc_readable = plan.leak_checker;
+  plan.filter.sanitizer = sanitizers.any || plan.leak_checker;
+  plan.filter.leak_checker = plan.leak_checker;
   plan.filter.coverage = coverage;
   plan.filter.unix_sockets = allowance.unix_sockets;
 #ifdef IPWHERE_FILTER_KILLS

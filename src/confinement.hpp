@@ -6,16 +6,19 @@
 // On Linux, each step as far as the running kernel has it:
 //  - a run started as root becomes the unprivileged user nobody;
 //  - no capability is left in any set, whatever the user;
-//  - Landlock: reading only system locations, no writing, creating,
-//    removing or executing of files, TCP connections only to the ports a
-//    request needs, no abstract UNIX sockets, no signals to others;
+//  - Landlock: reading only system locations and the folders the loader
+//    takes libraries from, no writing, creating, removing or executing of
+//    files, TCP connections only to the ports a request needs, no
+//    abstract UNIX sockets, no signals to others;
 //  - no memory that is writable and executable, or becomes executable;
 //  - a system-call filter (see syscall_filter.hpp).
 // Every step is best effort: a step the system refuses is left out, and
 // the run goes on. Tools the user wraps around a run keep working: under
 // valgrind no step is taken that it cannot follow; with a library
-// preloaded (torsocks, proxychains) its descriptors stay open and TCP may
-// go to any port; a coverage runtime can still write its counters.
+// preloaded (torsocks, proxychains, libfaketime) its descriptors stay
+// open, TCP may go to any port and the files its variables name stay
+// readable; a leak checker (a sanitizer's, gperftools') may read /proc and
+// trace the threads; a coverage runtime can still write its counters.
 // Elsewhere, and in builds with IPWHERE_CONFINEMENT off, confine() does
 // nothing.
 #ifndef IPWHERE_CONFINEMENT_HPP_

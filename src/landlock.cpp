@@ -271,7 +271,7 @@ bool add_rules(int ruleset, const LandlockRights& handled,
       !allow_paths(ruleset, directories, kReadFile | kReadDir) ||
       !allow_paths(ruleset, allowance.readable, kReadFile | kReadDir))
     return false;
-  if (allowance.sanitizer_runtime &&
+  if ((allowance.sanitizer_runtime || allowance.proc_readable) &&
       !allow_path(ruleset, "/proc", kReadFile | kReadDir))
     return false;
   return add_port_rules(ruleset, handled, allowance);

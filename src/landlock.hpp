@@ -61,6 +61,9 @@ struct LandlockAllowance {
   bool connect_any_port = false;
   // Let sanitizer runtimes read /proc and run their symbolizer.
   bool sanitizer_runtime = false;
+  // Let a leak checker read /proc: from a helper process it lists the
+  // threads of the run, and reads the memory map.
+  bool proc_readable = false;
   // Handle no file-system right (a coverage runtime writes its counters
   // where the build put them); TCP and the scopes stay.
   bool files_unrestricted = false;

@@ -31,6 +31,8 @@ bool relaxed(const FilterAllowance& allowance, std::uint32_t relaxation) {
       return allowance.coverage;
     case kUnixSockets:
       return allowance.unix_sockets;
+    case kUnixDatagrams:
+      return allowance.unix_sockets || allowance.leak_checker;
     default:
       return false;
   }

@@ -28,7 +28,9 @@ bool syscall_filter_built() noexcept;
 // What the filter lets through besides a lookup's own calls.
 struct FilterAllowance {
   // Sanitizer runtimes: the leak checker stops the threads with ptrace
-  // from a process that shares the run's memory, and reads /proc.
+  // from a process that shares the run's memory, and reads /proc; so does
+  // gperftools' heap checker, which marks its helper with a UNIX datagram
+  // socket.
   bool sanitizer = false;
   bool leak_checker = false;
   // A coverage runtime writes its counters at exit: directories, locks.

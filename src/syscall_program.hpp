@@ -54,6 +54,9 @@ enum Relaxation : std::uint32_t {
   kLeakChecker = 2,  // the leak checker's helper, which traces the threads
   kCoverage = 3,     // a coverage runtime writing its counters at exit
   kUnixSockets = 4,  // a SOCKS proxy reached through a UNIX socket
+  // UNIX datagram sockets: the above, or a leak checker that marks its
+  // helper with one (gperftools')
+  kUnixDatagrams = 5,
 };
 
 // What an action that depends on a relaxation becomes without it.

@@ -281,6 +281,9 @@ const char* const kRefused[] = {
     "removexattrat", "file_getattr", "file_setattr", "chmod", "fchmod",
     "fchmodat", "fchmodat2", "chown", "fchown", "lchown", "fchownat", "utime",
     "utimes", "utimensat", "futimesat",
+    // Removing files, which Landlock refuses too: a preloaded library's
+    // clean-up at exit (libfaketime's) fails, and the run goes on.
+    "unlink", "unlinkat",
     // Kernel surfaces: memory mapped twice (writable, then executable),
     // the LDT, BPF, io_uring, key rings, namespaces, mounts, modules.
     "memfd_create", "memfd_secret", "modify_ldt", "userfaultfd", "bpf",
@@ -398,7 +401,16 @@ std::vector<CallEntry> calls_with_clauses() {
        {allow(),
         narrow(other_than(0, {AF_UNIX, AF_INET, AF_INET6, AF_NETLINK}),
                EAFNOSUPPORT),
-        narrow_unless(kUnixSockets, low32_in(0, {AF_UNIX}), EAFNOSUPPORT),
+        // UNIX sockets for a proxy reached through one; datagrams alone
+        // for gperftools' heap checker, which marks its helper with one.
+        narrow_unless(kUnixSockets,
+                      both(low32_in(0, {AF_UNIX}),
+                           other_than(1, {SOCK_DGRAM}, kSocketType)),
+                      EAFNOSUPPORT),
+        narrow_unless(
+            kUnixDatagrams,
+            both(low32_in(0, {AF_UNIX}), masked(1, kSocketType, SOCK_DGRAM)),
+            EAFNOSUPPORT),
         narrow(both(low32_in(0, {AF_NETLINK}), greater_than(2, 0))),
         narrow(both(internet,
                     other_than(1, {SOCK_STREAM, SOCK_DGRAM}, kSocketType))),

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "landlock.hpp"
+#include "library_path.hpp"
 #include "syscall_filter.hpp"
 #include "syscall_program.hpp"
 
@@ -36,6 +37,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 #endif
 
@@ -387,6 +389,8 @@ const FilterCheck kFilterChecks[] = {
      }},
     {"socket AF_UNIX", EAFNOSUPPORT,
      [](const std::string&) { return sys_socket(AF_UNIX, SOCK_STREAM, 0); }},
+    {"socket AF_UNIX datagram", EAFNOSUPPORT,
+     [](const std::string&) { return sys_socket(AF_UNIX, SOCK_DGRAM, 0); }},
     {"socket AF_UNIX with a high bit", EAFNOSUPPORT,
      [](const std::string&) {
        return sys_socket(AF_UNIX | (1L << 32), SOCK_STREAM, 0);
@@ -440,6 +444,15 @@ const FilterCheck kFilterChecks[] = {
        char c = 0;
        return syscall(SYS_ioctl, 0, TIOCLINUX, &c);
      }},
+    {"unlink", EPERM,
+     [](const std::string& scratch) {
+       return static_cast<long>(unlink((scratch + "/secret").c_str()));
+     }},
+    {"unlinkat", EPERM,
+     [](const std::string& scratch) {
+       return static_cast<long>(
+           unlinkat(AT_FDCWD, (scratch + "/secret").c_str(), 0));
+     }},
     {"chmod", EPERM,
      [](const std::string& scratch) {
        return static_cast<long>(chmod((scratch + "/secret").c_str(), 0600));
@@ -467,6 +480,21 @@ const FilterCheck kFilterChecks[] = {
      [](const std::string&) {
        rlimit limit = {};
        return syscall(SYS_prlimit64, getppid(), RLIMIT_NOFILE, nullptr, &limit);
+     }},
+    {"getrusage of this process", 0,
+     [](const std::string&) {
+       rusage usage = {};
+       return syscall(SYS_getrusage, RUSAGE_SELF, &usage);
+     }},
+    {"getrusage of this thread", 0,
+     [](const std::string&) {
+       rusage usage = {};
+       return syscall(SYS_getrusage, RUSAGE_THREAD, &usage);
+     }},
+    {"getrusage of the children", ENOSYS,
+     [](const std::string&) {
+       rusage usage = {};
+       return syscall(SYS_getrusage, RUSAGE_CHILDREN, &usage);
      }},
     {"setpriority of the user's processes (not on the list)", ENOSYS,
      [](const std::string&) {
@@ -716,6 +744,37 @@ TEST(Descriptors, StandardOnesAreOpenAndInheritedOnesClosed) {
   // file took a standard one; 8: it stayed open; 16: 0 or 2 was closed;
   // 32: standard input is still the pipe.
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// The loader's configuration as ldconfig reads it: comments, files
+// included by pattern (relative to the including file, in name order),
+// other lines ignored.
+TEST(LibraryPath, TheLoadersConfigurationWithWhatItIncludes) {
+  char folder[] = "/tmp/ipwhere-ld-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string root = folder;
+  ASSERT_EQ(mkdir((root + "/ld.so.conf.d").c_str(), 0755), 0);
+  const std::pair<const char*, const char*> files[] = {
+      {"/ld.so.conf",
+       "# the vendors'\ninclude ld.so.conf.d/*.conf\n  /opt/a/lib  # own\n\n"
+       "hwcap 1 nosegneg\n"},
+      {"/ld.so.conf.d/b.conf", "/opt/b/lib\n"},
+      {"/ld.so.conf.d/a.conf", "/opt/c/lib\n/usr/local/lib\n"},
+      {"/ld.so.conf.d/unused.txt", "/opt/d/lib\n"}};
+  for (const auto& [name, text] : files) {
+    std::FILE* file = std::fopen((root + name).c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    ASSERT_GE(std::fputs(text, file), 0);
+    ASSERT_EQ(std::fclose(file), 0);
+  }
+  const std::vector<std::string> directories =
+      configured_library_directories(root + "/ld.so.conf");
+  for (const auto& file : files) unlink((root + file.first).c_str());
+  rmdir((root + "/ld.so.conf.d").c_str());
+  rmdir(folder);
+  EXPECT_EQ(directories,
+            (std::vector<std::string>{"/opt/c/lib", "/usr/local/lib",
+                                      "/opt/b/lib", "/opt/a/lib"}));
 }
 #endif
 

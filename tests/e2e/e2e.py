@@ -1043,6 +1043,170 @@ def name_services_that_ask_a_daemon_give_way_to_dns(net):
         net.use_name_services("files dns")
 
 
+# A vendor's name-service module: names that start with "4." are at
+# 127.0.0.1, those with "6." at ::1, as in the suite's hosts file.
+VENDOR_MODULE = r"""
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <nss.h>
+#include <stdint.h>
+#include <string.h>
+
+static int address_of(const char *name, int *family, unsigned char *bytes) {
+  *family = name[0] == '4' ? AF_INET : AF_INET6;
+  return (name[0] == '4' || name[0] == '6') && name[1] == '.' &&
+         inet_pton(*family, *family == AF_INET ? "127.0.0.1" : "::1", bytes);
+}
+
+static enum nss_status none(int *errnop, int *herrnop, int error) {
+  *errnop = error;
+  *herrnop = error == ERANGE ? NETDB_INTERNAL : HOST_NOT_FOUND;
+  return error == ERANGE ? NSS_STATUS_TRYAGAIN : NSS_STATUS_NOTFOUND;
+}
+
+enum nss_status _nss_vendor_gethostbyname4_r(const char *name,
+    struct gaih_addrtuple **result, char *buffer, size_t length, int *errnop,
+    int *herrnop, int32_t *ttlp) {
+  struct gaih_addrtuple *tuple = (struct gaih_addrtuple *)buffer;
+  int family;
+  if (length < sizeof *tuple + strlen(name) + 1)
+    return none(errnop, herrnop, ERANGE);
+  if (!address_of(name, &family, (unsigned char *)tuple->addr))
+    return none(errnop, herrnop, ENOENT);
+  tuple->name = strcpy(buffer + sizeof *tuple, name);
+  tuple->family = family;
+  tuple->scopeid = 0;
+  tuple->next = NULL;
+  *result = tuple;
+  if (ttlp) *ttlp = 0;
+  return NSS_STATUS_SUCCESS;
+}
+
+enum nss_status _nss_vendor_gethostbyname2_r(const char *name, int af,
+    struct hostent *host, char *buffer, size_t length, int *errnop,
+    int *herrnop) {
+  char **list = (char **)buffer, *bytes = buffer + 3 * sizeof(char *);
+  int family;
+  if (length < 3 * sizeof(char *) + 16 + strlen(name) + 1)
+    return none(errnop, herrnop, ERANGE);
+  if (!address_of(name, &family, (unsigned char *)bytes) || family != af)
+    return none(errnop, herrnop, ENOENT);
+  list[0] = bytes;
+  list[1] = list[2] = NULL;
+  host->h_name = strcpy(bytes + 16, name);
+  host->h_aliases = &list[2];
+  host->h_addrtype = family;
+  host->h_length = family == AF_INET ? 4 : 16;
+  host->h_addr_list = list;
+  return NSS_STATUS_SUCCESS;
+}
+"""
+
+
+@contextlib.contextmanager
+def mounted(target, *how):
+    """`how` (mount's arguments before the target) mounted on `target` while
+    the block runs, in the suite's own mount namespace."""
+    subprocess.run(["mount", *how, target], check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", target], check=True)
+
+
+@case
+def a_vendors_name_service_module_where_the_loader_finds_it(net):
+    # Under /opt, found through /etc/ld.so.conf.d (and the cache ldconfig
+    # makes from it) or through LD_LIBRARY_PATH, and opened at the first
+    # lookup: the only source of hosts named in nsswitch.conf.
+    if not (os.path.isdir("/opt") and shutil.which("ldconfig")):
+        raise Skip("needs /opt and ldconfig")
+    source = os.path.join(net.dir, "vendor.c")
+    with open(source, "w") as f:
+        f.write(VENDOR_MODULE)
+    folder = "/opt/vendor/lib"
+    conf = "/etc/ld.so.conf.d/vendor.conf"  # on the suite's layer over /etc
+    cache = os.path.join(net.dir, "ld.so.cache")
+    with mounted("/opt", "-t", "tmpfs", "-o", "mode=755", "tmpfs"):
+        os.makedirs(folder, 0o755)
+        module = os.path.join(folder, "libnss_vendor.so.2")
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", module, source],
+                       check=True)
+        os.chmod(module, 0o755)
+        net.use_name_services("vendor")
+        try:
+            for way in ("ld.so.conf.d", "LD_LIBRARY_PATH"):
+                env = dict(os.environ)
+                with contextlib.ExitStack() as found:
+                    if way == "LD_LIBRARY_PATH":
+                        env[way] = folder
+                    else:
+                        with open(conf, "w") as f:
+                            f.write(folder + "\n")
+                        found.callback(os.remove, conf)
+                        subprocess.run(["ldconfig", "-X", "-C", cache],
+                                       check=True)
+                        os.chmod(cache, 0o644)
+                        found.enter_context(mounted("/etc/ld.so.cache",
+                                                    "--bind", cache))
+                    net.servers.configure(both_working())
+                    result = run(env=env)
+                expect_equal((result.out, result.err, result.status),
+                             (FULL_V4_TEXT + FULL_V6_TEXT, "", 0),
+                             f"output, errors and status, found through {way}")
+        finally:
+            net.use_name_services("files dns")
+
+
+def no_leak_found(err):
+    return "No leaks found" in err and not re.search("fail", err, re.I)
+
+
+def times_below_a_minute(err):
+    """The times in mimalloc's statistics: the run's own, not what an
+    unanswered getrusage() leaves."""
+    times = [float(t) for t in re.findall(r"(\d+(?:\.\d+)?) s\b", err)]
+    return bool(times) and max(times) < 60
+
+
+@case
+def libraries_preloaded_to_fake_the_clock_or_check_memory(net):
+    if sanitized():
+        raise Skip("sanitizer build: its runtime comes first, with its allocator")
+    clock = os.path.join(net.dir, "faketime.rc")
+    with open(clock, "w") as f:
+        f.write("+400d\n")
+    os.chmod(clock, 0o644)
+    both = FULL_V4_TEXT + FULL_V6_TEXT
+    # The library, its settings, and the run as without the confinement:
+    # status, standard output, and what its standard error must show.
+    tools = [
+        # The time read from the file at each call: a year on, the test
+        # certificates have expired.
+        ("faketime/libfaketime.so.1",
+         dict(FAKETIME_TIMESTAMP_FILE=clock, FAKETIME_NO_CACHE="1"), 1, "",
+         lambda err: err == "Failed to retrieve any IP addresses.\n"),
+        # gperftools' heap checker stops the threads at exit from a helper.
+        ("libtcmalloc.so.4", dict(HEAPCHECK="normal"), 0, both, no_leak_found),
+        ("libmimalloc.so.2", dict(MIMALLOC_SHOW_STATS="1"), 0, both,
+         times_below_a_minute)]
+    tools = [(glob.glob("/usr/lib/*/" + name), *rest)
+             for name, *rest in tools]
+    if not any(found for found, *_ in tools):
+        raise Skip("neither libfaketime, libtcmalloc nor libmimalloc is installed")
+    # libfaketime's files in /dev/shm stay in the suite's own.
+    with mounted("/dev/shm", "-t", "tmpfs", "-o", "mode=1777", "tmpfs"):
+        for found, settings, status, out, shows in tools:
+            if not found:
+                continue
+            net.servers.configure(both_working())
+            result = run(env=dict(os.environ, LD_PRELOAD=found[0], **settings))
+            expect_equal((result.out, result.status), (out, status),
+                         f"output and status with {found[0]}")
+            expect(shows(result.err), f"{found[0]}: {result.err}")
+
+
 # --- Options and output ----------------------------------------------------
 
 @case

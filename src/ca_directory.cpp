@@ -15,6 +15,8 @@
 #include <string_view>
 #include <utility>
 
+#include "paths.hpp"
+
 namespace ipwhere {
 namespace {
 
@@ -32,28 +34,6 @@ bool hashed_name(const char* name) {
     if (name[i] < '0' || name[i] > '9') return false;
   }
   return true;
-}
-
-std::string parent_of(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string real_path(const std::string& path) {
-  const std::unique_ptr<char, decltype(&std::free)> real(
-      realpath(path.c_str(), nullptr), &std::free);
-  return real ? std::string(real.get()) : std::string();
-}
-
-struct DirectoryCloser {
-  void operator()(DIR* directory) const { closedir(directory); }
-};
-
-bool beneath(const std::string& path, const std::string& directory) {
-  if (directory == "/") return true;
-  return path.compare(0, directory.size(), directory) == 0 &&
-         (path.size() == directory.size() || path[directory.size()] == '/');
 }
 
 // Whether others may search `directory` and every directory above it;
@@ -88,8 +68,7 @@ class Directory {
         listed_(listed) {
     if (!listed_) return;
     const int copy = fd_ < 0 ? -1 : dup(fd_);
-    const std::unique_ptr<DIR, DirectoryCloser> listing(
-        copy < 0 ? nullptr : fdopendir(copy));
+    const DirectoryListing listing(copy < 0 ? nullptr : fdopendir(copy));
     if (!listing) {
       if (copy >= 0) close(copy);
       return;
@@ -198,8 +177,7 @@ CaDirectory scan_ca_directory(const std::string& directory,
   Directories directories;
   const Directory& start = directories.of(directory, false);
   const int copy = start.fd() < 0 ? -1 : dup(start.fd());
-  const std::unique_ptr<DIR, DirectoryCloser> listing(
-      copy < 0 ? nullptr : fdopendir(copy));
+  const DirectoryListing listing(copy < 0 ? nullptr : fdopendir(copy));
   if (!listing) {
     if (copy >= 0) close(copy);
     return result;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "library_path.hpp"
+#include "paths.hpp"
 #include "syscall_filter.hpp"
 
 #ifdef __linux__
@@ -233,15 +234,11 @@ struct Plan {
   bool wipe_environment = false;
 };
 
-struct DirectoryCloser {
-  void operator()(DIR* directory) const { closedir(directory); }
-};
-
 // The open descriptors above 2 that lead to a terminal: those listed in
 // /proc, or without it those below 1024.
 std::vector<int> terminals_above_standard() {
   std::vector<int> terminals;
-  const std::unique_ptr<DIR, DirectoryCloser> listing(opendir("/proc/self/fd"));
+  const DirectoryListing listing(opendir("/proc/self/fd"));
   if (!listing) {
     for (int fd = 3; fd < 1024; ++fd) {
       if (isatty(fd) != 0) terminals.push_back(fd);

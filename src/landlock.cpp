@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <iterator>
 
+#include "paths.hpp"
+
 #if defined(IPWHERE_CONFINEMENT) && defined(__linux__)
 #define IPWHERE_LANDLOCK 1
 #include <fcntl.h>
@@ -183,31 +185,6 @@ bool allow_path(int ruleset, const char* path, std::uint64_t rights) {
   return syscall(kSysAddRule, ruleset, kRulePathBeneath, &rule, 0U) == 0;
 }
 
-std::string parent_of(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Where the chain of symbolic links that starts at `link` ends, whether
-// that exists or not; empty when `link` is no link or the chain loops.
-std::string final_target(std::string link) {
-  std::string target;
-  for (int hop = 0; hop < 40; ++hop) {
-    struct stat status = {};
-    if (lstat(link.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
-      return target;
-    char buffer[PATH_MAX];
-    const ssize_t length = readlink(link.c_str(), buffer, sizeof buffer);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer)
-      return {};
-    std::string next(buffer, static_cast<std::size_t>(length));
-    if (next[0] != '/') next.insert(0, parent_of(link) + "/");
-    link = target = next;
-  }
-  return {};
-}
-
 // The directory that holds the file a resolver link leads to, so that a
 // file replaced there by rename (as resolver services and DHCP clients
 // write it), or one that appears only later, is read as without
@@ -219,13 +196,11 @@ std::string resolver_directory(const char* file) {
   if (target.empty()) return {};
   for (std::string directory = parent_of(target);;
        directory = parent_of(directory)) {
-    char* real = realpath(directory.c_str(), nullptr);
-    if (real == nullptr) {
+    const std::string resolved = real_path(directory);
+    if (resolved.empty()) {
       if (directory == "/" || directory == ".") return {};
       continue;
     }
-    std::string resolved = real;
-    std::free(real);  // NOLINT(cppcoreguidelines-no-malloc)
     if (std::count(resolved.begin(), resolved.end(), '/') < 2) return {};
     return resolved;
   }

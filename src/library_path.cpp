@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "paths.hpp"
+
 #ifdef IPWHERE_HAS_DLINFO_SERINFO
 #include <dlfcn.h>
 
@@ -84,18 +86,6 @@ void read_configuration(const std::string& file, int depth,
       globfree(&found);
     }
   }
-}
-
-std::string real_path(const std::string& path) {
-  const std::unique_ptr<char, decltype(&std::free)> real(
-      realpath(path.c_str(), nullptr), &std::free);
-  return real ? std::string(real.get()) : std::string();
-}
-
-bool beneath(const std::string& path, const std::string& directory) {
-  if (directory == "/") return true;
-  return path.compare(0, directory.size(), directory) == 0 &&
-         (path.size() == directory.size() || path[directory.size()] == '/');
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 // of each against the first directory, with its 95% interval.
 //
 //   c++ -O2 -std=c++17 -Isrc bench/confine.cpp \
-//       build/release/libipwhere_core.a -lseccomp -lpthread \
+//       build/release/libipwhere_core.a -lpthread \
 //       -o build/confine-bench
 //   build/confine-bench ROUNDS BUNDLE DIRECTORY...
 //
@@ -39,7 +39,7 @@ Sample confine_in_child(const ipwhere::Allowance& allowance) {
   const auto start = std::chrono::steady_clock::now();
   const pid_t child = fork();
   if (child == 0) {
-    static_cast<void>(ipwhere::confine(allowance));
+    static_cast<void>(ipwhere::confine(allowance, ipwhere::detect_occupants()));
     _exit(0);
   }
   int status = 0;

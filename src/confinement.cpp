@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -128,22 +129,6 @@ std::vector<std::string> preloaded_libraries() {
 
 }  // namespace
 
-bool libraries_preloaded() noexcept {
-  try {
-    return !preloaded_libraries().empty();
-  } catch (...) {
-    return true;  // out of memory: keep what may belong to such code
-  }
-}
-
-bool under_valgrind() noexcept {
-  // Valgrind preloads its core library into every program it runs. (Code
-  // that names a library so could do as it likes before confine() anyway.)
-  const char* preload = environment("LD_PRELOAD");
-  return preload != nullptr &&
-         std::strstr(preload, "/vgpreload_core-") != nullptr;
-}
-
 // The sanitizer runtimes' entry points: defined when the runtime is in the
 // process, null otherwise. A sanitizer given to the linker alone, GCC's
 // leak-only or UBSan builds among them, shows in no compiler macro.
@@ -175,64 +160,7 @@ constexpr bool kSanitizerCompiledIn = true;
 constexpr bool kSanitizerCompiledIn = false;
 #endif
 
-SanitizerRuntimes sanitizer_runtimes() noexcept {
-  SanitizerRuntimes runtimes;
-  // AddressSanitizer brings LeakSanitizer, which stops the threads with
-  // ptrace from a helper process and reads /proc to check for leaks at
-  // exit.
-  runtimes.leak = kLeakCheckerCompiledIn || __asan_init != nullptr ||
-                  __lsan_do_leak_check != nullptr;
-  // Every runtime reads /proc/self/maps and runs a symbolizer program for
-  // the stack traces of its reports.
-  runtimes.any = runtimes.leak || kSanitizerCompiledIn ||
-                 __tsan_init != nullptr || __msan_init != nullptr ||
-                 __ubsan_handle_add_overflow != nullptr;
-  return runtimes;
-}
-
-bool coverage_runtime() noexcept {
-  // Every function gcov instruments adds to its counters through
-  // __gcov_merge_add; LLVM's runtime writes them with the other.
-  return __gcov_merge_add != nullptr || __llvm_profile_write_file != nullptr;
-}
-
-std::string ca_bundle_to_hold(const std::string& bundle) {
-  if (bundle.empty() || (getuid() != 0 && geteuid() != 0) || under_valgrind() ||
-      coverage_runtime() || readable_by_everyone(bundle))
-    return {};
-  // Far larger than any bundle a system ships (Debian's: 220 KiB).
-  return read_file(bundle.c_str(), std::size_t{1} << 26);
-}
-
-#ifdef IPWHERE_LINUX_CONFINEMENT
 namespace {
-
-// Values that Debian 12's headers lack (Linux 6.3).
-constexpr int kPrSetMdwe = 65;
-constexpr unsigned long kMdweRefuseExecGain = 1;
-
-// HTTPS, and DNS over TCP, which the resolver falls back to for answers
-// too large for UDP. Landlock does not cover UDP.
-constexpr std::uint16_t kPorts[] = {443, 53};
-
-// The user a run as root becomes when the system has no "nobody".
-constexpr uid_t kNobody = 65534;
-
-// Everything the steps need, worked out before any of them runs (and
-// before a trial child is made).
-struct Plan {
-  bool as_root = false;
-  bool nobody_reads_enough = false;  // what a lookup reads, as nobody
-  bool keep_user = false;            // a coverage runtime writes as the user
-  uid_t uid = kNobody;
-  gid_t gid = kNobody;
-  int last_capability = 63;
-  LandlockAllowance landlock;
-  FilterAllowance filter;
-  bool leak_checker = false;
-  // A preloaded library may read variables of its own at any time.
-  bool wipe_environment = false;
-};
 
 // The open descriptors above 2 that lead to a terminal: those listed in
 // /proc, or without it those below 1024.
@@ -257,6 +185,84 @@ std::vector<int> terminals_above_standard() {
   }
   return terminals;
 }
+
+}  // namespace
+
+Occupants detect_occupants() noexcept {
+  Occupants occupants;
+  try {
+    occupants.root = getuid() == 0 || geteuid() == 0;
+    occupants.preloads = preloaded_libraries();
+    if (occupants.preloaded()) occupants.terminals = terminals_above_standard();
+  } catch (...) {
+    occupants.preloads = {""};  // out of memory: keep what may be theirs
+  }
+  // Valgrind preloads its core library into every program it runs. (Code
+  // that names a library so could do as it likes before confine() anyway.)
+  occupants.valgrind = std::any_of(
+      occupants.preloads.begin(), occupants.preloads.end(),
+      [](const std::string& library) {
+        return library.find("/vgpreload_core-") != std::string::npos;
+      });
+  // Every function gcov instruments adds to its counters through
+  // __gcov_merge_add; LLVM's runtime writes them with the other.
+  occupants.coverage =
+      __gcov_merge_add != nullptr || __llvm_profile_write_file != nullptr;
+  // AddressSanitizer brings LeakSanitizer, which stops the threads with
+  // ptrace from a helper process and reads /proc to check for leaks at
+  // exit. gperftools' heap checker (HEAPCHECK, in a preloaded tcmalloc)
+  // does the same.
+  const bool leak_sanitizer = kLeakCheckerCompiledIn ||
+                              __asan_init != nullptr ||
+                              __lsan_do_leak_check != nullptr;
+  const char* heap_check = environment("HEAPCHECK");
+  occupants.leak_checker =
+      leak_sanitizer ||
+      (occupants.preloaded() && heap_check != nullptr && *heap_check != '\0');
+  // Every sanitizer runtime reads /proc/self/maps and runs a symbolizer
+  // program for the stack traces of its reports.
+  occupants.sanitizer = leak_sanitizer || kSanitizerCompiledIn ||
+                        __tsan_init != nullptr || __msan_init != nullptr ||
+                        __ubsan_handle_add_overflow != nullptr;
+  return occupants;
+}
+
+std::string ca_bundle_to_hold(const std::string& bundle,
+                              const Occupants& occupants) {
+  if (bundle.empty() || !occupants.root || occupants.valgrind ||
+      occupants.coverage || readable_by_everyone(bundle))
+    return {};
+  // Far larger than any bundle a system ships (Debian's: 220 KiB).
+  return read_file(bundle.c_str(), std::size_t{1} << 26);
+}
+
+#ifdef IPWHERE_LINUX_CONFINEMENT
+namespace {
+
+// Values that Debian 12's headers lack (Linux 6.3).
+constexpr int kPrSetMdwe = 65;
+constexpr unsigned long kMdweRefuseExecGain = 1;
+
+// HTTPS, and DNS over TCP, which the resolver falls back to for answers
+// too large for UDP. Landlock does not cover UDP.
+constexpr std::uint16_t kPorts[] = {443, 53};
+
+// The user a run as root becomes when the system has no "nobody".
+constexpr uid_t kNobody = 65534;
+
+// Everything the steps need, worked out before any of them runs (and
+// before a trial child is made).
+// What the steps take, worked out from the allowance and the occupants
+// before any of them runs (and before a trial child is made).
+struct Plan {
+  Occupants occupants;
+  bool nobody_reads_enough = false;  // what a lookup reads, as nobody
+  uid_t uid = kNobody;
+  gid_t gid = kNobody;
+  int last_capability = 63;
+  LandlockAllowance landlock;
+  FilterAllowance filter;
+};
 
 // The name a preloaded library's own variables begin with: its file name
 // without "lib" and from the first dot on, in capitals (FAKETIME for
@@ -302,13 +308,10 @@ std::vector<std::string> files_of_preloaded(
   return files;
 }
 
-Plan make_plan(const Allowance& allowance) {
+Plan make_plan(const Allowance& allowance, const Occupants& occupants) {
   Plan plan;
-  const SanitizerRuntimes sanitizers = sanitizer_runtimes();
-  const bool coverage = coverage_runtime();
-  plan.as_root = getuid() == 0 || geteuid() == 0;
-  plan.keep_user = coverage;
-  if (plan.as_root) {
+  plan.occupants = occupants;
+  if (occupants.root) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread of ours yet
     if (const passwd* nobody = getpwnam("nobody")) {
       plan.uid = nobody->pw_uid;
@@ -325,9 +328,10 @@ Plan make_plan(const Allowance& allowance) {
   // Every link read is a call, so not for a coverage run, which neither
   // restricts files nor changes its user.
   const CaDirectory ca =
-      coverage ? CaDirectory{}
-               : scan_ca_directory(allowance.ca_directory,
-                                   landlock_system_locations(), plan.as_root);
+      occupants.coverage
+          ? CaDirectory{}
+          : scan_ca_directory(allowance.ca_directory,
+                              landlock_system_locations(), occupants.root);
   if (!allowance.ca_directory.empty())
     plan.landlock.readable.push_back(allowance.ca_directory);
   plan.landlock.readable.insert(plan.landlock.readable.end(),
@@ -341,12 +345,10 @@ Plan make_plan(const Allowance& allowance) {
                                 libraries.end());
   // Preloaded code (a clock faker) may read again the files its own
   // variables name.
-  const std::vector<std::string> preloads = preloaded_libraries();
-  const bool preloaded = !preloads.empty();
-  const std::vector<std::string> files = files_of_preloaded(preloads);
+  const std::vector<std::string> files = files_of_preloaded(occupants.preloads);
   plan.landlock.readable.insert(plan.landlock.readable.end(), files.begin(),
                                 files.end());
-  if (plan.as_root) {
+  if (occupants.root) {
     std::vector<std::string> needed = resolver_files();
     needed.insert(needed.end(), plan.landlock.readable.begin(),
                   plan.landlock.readable.end());
@@ -362,23 +364,16 @@ Plan make_plan(const Allowance& allowance) {
                                      allowance.proxy_ports.begin(),
                                      allowance.proxy_ports.end());
   // Preloaded code (torsocks, proxychains) sends connections to a proxy
-  // of its own configuration, and keeps the descriptors the run started
-  // with, a terminal among them maybe: guarded as the standard ones are.
-  plan.landlock.connect_any_port = allowance.connect_any_port || preloaded;
-  if (preloaded) plan.filter.terminals = terminals_above_standard();
-  plan.wipe_environment = !preloaded;
-  plan.landlock.sanitizer_runtime = sanitizers.any;
-  plan.landlock.files_unrestricted = coverage;
-  // gperftools' heap checker (HEAPCHECK, in a preloaded tcmalloc) stops
-  // the threads at exit as LeakSanitizer does, from a helper that shares
-  // the run's memory and reads /proc.
-  const char* heap_check = environment("HEAPCHECK");
-  plan.leak_checker = sanitizers.leak || (preloaded && heap_check != nullptr &&
-                                          *heap_check != '\0');
-  plan.landlock.proc_readable = plan.leak_checker;
-  plan.filter.sanitizer = sanitizers.any || plan.leak_checker;
-  plan.filter.leak_checker = plan.leak_checker;
-  plan.filter.coverage = coverage;
+  // of its own configuration.
+  plan.landlock.connect_any_port =
+      allowance.connect_any_port || occupants.preloaded();
+  plan.landlock.sanitizer = occupants.sanitizer;
+  plan.landlock.leak_checker = occupants.leak_checker;
+  plan.landlock.coverage = occupants.coverage;
+  plan.filter.terminals = occupants.terminals;
+  plan.filter.sanitizer = occupants.sanitizer || occupants.leak_checker;
+  plan.filter.leak_checker = occupants.leak_checker;
+  plan.filter.coverage = occupants.coverage;
   plan.filter.unix_sockets = allowance.unix_sockets;
 #ifdef IPWHERE_FILTER_KILLS
   plan.filter.kill_unlisted = true;
@@ -516,7 +511,9 @@ bool nobody_has_room(const Plan& plan) {
 // ordinary permissions, while all a lookup reads is world-readable. Notes
 // in `report` how far the switch went.
 void become_unprivileged(const Plan& plan, ConfinementReport& report) {
-  if (!plan.as_root || !plan.nobody_reads_enough || plan.keep_user) return;
+  if (!plan.occupants.root || !plan.nobody_reads_enough ||
+      plan.occupants.coverage)
+    return;
   // The limit on processes, which root is exempt from, is lifted while
   // root may (the filter lets the run make threads only); where it may
   // not, the run stays root rather than fail to start its threads.
@@ -537,13 +534,13 @@ void become_unprivileged(const Plan& plan, ConfinementReport& report) {
   // Changing the user makes the process undumpable, which would stop
   // LeakSanitizer's helper (another process of the same user) from
   // attaching to the threads at exit.
-  if (plan.leak_checker) prctl(PR_SET_DUMPABLE, 1L, 0L, 0L, 0L);
+  if (plan.occupants.leak_checker) prctl(PR_SET_DUMPABLE, 1L, 0L, 0L, 0L);
 }
 
 // Empties every capability set: bounding and ambient, then effective,
 // permitted and inheritable.
 bool drop_capabilities(const Plan& plan) {
-  if (plan.keep_user) return false;
+  if (plan.occupants.coverage) return false;
   drop_inherited_capabilities(plan);
   __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
@@ -644,15 +641,17 @@ unsigned trial(const Plan& plan, unsigned skipped) {
 
 }  // namespace
 
-ConfinementReport confine(const Allowance& allowance) noexcept {
+ConfinementReport confine(const Allowance& allowance,
+                          const Occupants& occupants) noexcept {
   ConfinementReport report;
   // Valgrind follows neither Landlock nor the filter (it warns of calls it
   // does not know), dies under MDWE, and cannot remove its files once the
   // user changed: the run stays what valgrind can observe.
-  if (under_valgrind()) return report;
+  if (occupants.valgrind) return report;
   try {
-    const Plan plan = make_plan(allowance);
-    if (plan.wipe_environment) report.environment_wiped = wipe_environment();
+    const Plan plan = make_plan(allowance, occupants);
+    // A preloaded library may read variables of its own at any time.
+    if (!occupants.preloaded()) report.environment_wiped = wipe_environment();
     unsigned skipped = 0;
     if (filtered_already()) {
       // Each trial that dies names one more step to leave out.
@@ -675,7 +674,8 @@ ConfinementReport confine(const Allowance& allowance) noexcept {
 
 #else  // no confinement
 
-ConfinementReport confine(const Allowance& /*allowance*/) noexcept {
+ConfinementReport confine(const Allowance& /*allowance*/,
+                          const Occupants& /*occupants*/) noexcept {
   return {};
 }
 

@@ -13,14 +13,9 @@
 //  - no memory that is writable and executable, or becomes executable;
 //  - a system-call filter (see syscall_filter.hpp).
 // Every step is best effort: a step the system refuses is left out, and
-// the run goes on. Tools the user wraps around a run keep working: under
-// valgrind no step is taken that it cannot follow; with a library
-// preloaded (torsocks, proxychains, libfaketime) its descriptors stay
-// open, TCP may go to any port and the files its variables name stay
-// readable; a leak checker (a sanitizer's, gperftools') may read /proc and
-// trace the threads; a coverage runtime can still write its counters.
-// Elsewhere, and in builds with IPWHERE_CONFINEMENT off, confine() does
-// nothing.
+// the run goes on. Tools the user wraps around a run keep working: what
+// each needs is in Occupants below. Elsewhere, and in builds with
+// IPWHERE_CONFINEMENT off, confine() does nothing.
 #ifndef IPWHERE_CONFINEMENT_HPP_
 #define IPWHERE_CONFINEMENT_HPP_
 
@@ -43,22 +38,52 @@ void open_standard_descriptors() noexcept;
 // Closes every descriptor above 2, so that nothing the parent left open (a
 // socket, a file opened as another user) stays reachable from the run.
 // Call at start, before anything opens a descriptor of its own, unless
-// libraries_preloaded().
+// libraries are preloaded (Occupants::preloads).
 void close_inherited_descriptors() noexcept;
 
-// Whether the user had the process load code of their choosing before its
-// own (LD_PRELOAD, /etc/ld.so.preload): torsocks, proxychains, a
-// profiler. Such code may own descriptors and redirect connections.
-bool libraries_preloaded() noexcept;
+// What is in this process besides the tool's own code, detected once, at
+// start. Each makes room in the confinement, under the same name down to
+// Landlock (LandlockAllowance) and the filter (FilterAllowance):
+//
+//   root          goes on as nobody, where nobody can read what a lookup
+//                 reads and start its threads
+//   preloads      (LD_PRELOAD, /etc/ld.so.preload: torsocks, proxychains,
+//                 a profiler) descriptors above 2 stay open, TCP may go to
+//                 any port, the environment stays whole, files named by
+//                 the libraries' own variables stay readable
+//   terminals     (with preloads) descriptors above 2 that lead to a
+//                 terminal: guarded as 0 to 2 are
+//   valgrind      no step at all: it follows neither Landlock nor the
+//                 filter, and cannot clean up after a change of user
+//   coverage      (gcov, LLVM) user, capabilities and files unrestricted,
+//                 and the calls that write the counters at exit
+//   sanitizer     /proc readable, its symbolizer runnable, its calls
+//   leak_checker  (LeakSanitizer, gperftools' heap checker) a helper that
+//                 shares the memory and traces the threads, /proc
+//                 readable, the process dumpable, UNIX datagram sockets
+struct Occupants {
+  bool root = false;
+  std::vector<std::string> preloads;
+  std::vector<int> terminals;
+  bool valgrind = false;
+  bool coverage = false;
+  bool sanitizer = false;
+  bool leak_checker = false;
 
-// Whether the process runs under valgrind, which follows neither Landlock
-// nor seccomp, and cannot clean up after a run that changed its user.
-bool under_valgrind() noexcept;
+  [[nodiscard]] bool preloaded() const { return !preloads.empty(); }
+};
+
+// Looks, once: sanitizer and coverage runtimes however the build asked for
+// them (a project option, the compiler flags, the linker flags alone).
+// Out of memory, it answers as if libraries were preloaded, which keeps
+// what may belong to them.
+Occupants detect_occupants() noexcept;
 
 // The CA bundle's contents, read now, when this run started as root will
 // go on as a user who may not read the file; empty otherwise, when the
 // file is read by path as usual.
-std::string ca_bundle_to_hold(const std::string& bundle);
+std::string ca_bundle_to_hold(const std::string& bundle,
+                              const Occupants& occupants);
 
 // What a confined process may do besides reading the system's locations
 // (/etc, /usr, the library directories, ...) and the files the resolver
@@ -94,26 +119,14 @@ struct ConfinementReport {
   int trials = 0;  // child processes that tried the steps first
 };
 
-// Which sanitizer runtimes are in this process, however the build asked
-// for them (a project option, the compiler flags, the linker flags alone).
-struct SanitizerRuntimes {
-  bool any = false;   // reads /proc, runs a symbolizer for its reports
-  bool leak = false;  // LeakSanitizer, also part of AddressSanitizer
-};
-SanitizerRuntimes sanitizer_runtimes() noexcept;
-
-// Whether a coverage runtime (gcov's, LLVM's) is in this process: it
-// writes its counters to files when the run ends, as the user who started
-// it.
-bool coverage_runtime() noexcept;
-
 // Confines the calling thread and every thread it starts afterwards (not
 // threads that exist already), for the rest of their lives. Best effort,
 // prints nothing. When the process already runs under a system-call filter
 // (a service manager's), which might kill it for a call made here, the
 // steps are first tried in a child process and only those the child
 // survived are taken.
-ConfinementReport confine(const Allowance& allowance) noexcept;
+ConfinementReport confine(const Allowance& allowance,
+                          const Occupants& occupants) noexcept;
 
 }  // namespace ipwhere
 

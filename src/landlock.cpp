@@ -196,7 +196,7 @@ std::string resolver_directory(const char* file) {
   if (target.empty()) return {};
   for (std::string directory = parent_of(target);;
        directory = parent_of(directory)) {
-    const std::string resolved = real_path(directory);
+    std::string resolved = real_path(directory);
     if (resolved.empty()) {
       if (directory == "/" || directory == ".") return {};
       continue;
@@ -233,7 +233,7 @@ bool add_rules(int ruleset, const LandlockRights& handled,
   // mappings, and mappings are read again when a library is loaded) and
   // run a symbolizer program for their reports.
   const std::uint64_t system_rights =
-      (kReadFile | kReadDir | (allowance.sanitizer_runtime ? kExecute : 0)) &
+      (kReadFile | kReadDir | (allowance.sanitizer ? kExecute : 0)) &
       handled.fs;
   std::vector<std::string> directories;
   if (handled.fs == 0) return add_port_rules(ruleset, handled, allowance);
@@ -246,7 +246,7 @@ bool add_rules(int ruleset, const LandlockRights& handled,
       !allow_paths(ruleset, directories, kReadFile | kReadDir) ||
       !allow_paths(ruleset, allowance.readable, kReadFile | kReadDir))
     return false;
-  if ((allowance.sanitizer_runtime || allowance.proc_readable) &&
+  if ((allowance.sanitizer || allowance.leak_checker) &&
       !allow_path(ruleset, "/proc", kReadFile | kReadDir))
     return false;
   return add_port_rules(ruleset, handled, allowance);
@@ -275,7 +275,7 @@ LandlockRights apply_landlock(const LandlockAllowance& allowance) noexcept {
   try {
     LandlockRights rights =
         landlock_rights(landlock_abi(), !allowance.connect_any_port);
-    if (allowance.files_unrestricted) rights.fs = 0;
+    if (allowance.coverage) rights.fs = 0;
     if (rights == LandlockRights{}) return {};
     const Descriptor ruleset(
         create_ruleset(rights, [](const LandlockRights& trial) {

@@ -59,14 +59,14 @@ struct LandlockAllowance {
   // unhandled altogether.
   std::vector<std::uint16_t> connect_ports;
   bool connect_any_port = false;
-  // Let sanitizer runtimes read /proc and run their symbolizer.
-  bool sanitizer_runtime = false;
-  // Let a leak checker read /proc: from a helper process it lists the
-  // threads of the run, and reads the memory map.
-  bool proc_readable = false;
-  // Handle no file-system right (a coverage runtime writes its counters
-  // where the build put them); TCP and the scopes stay.
-  bool files_unrestricted = false;
+  // What is in the process (see Occupants in confinement.hpp): a
+  // sanitizer runtime reads /proc and runs its symbolizer; a leak checker
+  // reads /proc from a helper process (the threads, the memory map); a
+  // coverage runtime writes its counters where the build put them, so no
+  // file-system right is handled (TCP and the scopes stay).
+  bool sanitizer = false;
+  bool leak_checker = false;
+  bool coverage = false;
 };
 
 // The files the resolver reads, where the system keeps them (some may not

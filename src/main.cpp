@@ -108,11 +108,11 @@ void print_text_report(const Options& options,
 // Confines the run to what its requests need, after libcurl has read its
 // configuration and before the first lookup thread starts. Returns the
 // client the requests go through.
-HttpClient confine_run() {
+HttpClient confine_run(const Occupants& occupants) {
   const CaLocations ca = ca_locations();
   // A run as root that goes on as nobody, where nobody may not read the CA
   // bundle, reads it first.
-  std::string held_bundle = ca_bundle_to_hold(ca.bundle);
+  std::string held_bundle = ca_bundle_to_hold(ca.bundle, occupants);
   const ProxyPorts proxies = proxy_ports();
   Allowance allowance;
   if (held_bundle.empty() && !ca.bundle.empty())
@@ -121,13 +121,13 @@ HttpClient confine_run() {
   allowance.proxy_ports = proxies.ports;
   allowance.connect_any_port = proxies.unreadable;
   allowance.unix_sockets = proxies.unix_socket;
-  static_cast<void>(confine(allowance));
+  static_cast<void>(confine(allowance, occupants));
   return HttpClient(std::move(held_bundle));
 }
 
-int run(const Options& options) {
+int run(const Options& options, const Occupants& occupants) {
   CurlGlobal curl;
-  HttpClient client = confine_run();
+  HttpClient client = confine_run(occupants);
   std::optional<AddressInfo> ipv4;
   std::optional<AddressInfo> ipv6;
   bool ipv4_shown = false;
@@ -165,7 +165,8 @@ int run(const Options& options) {
   return output_status();
 }
 
-int run_command_line(int argc, const char* const argv[]) {
+int run_command_line(int argc, const char* const argv[],
+                     const Occupants& occupants) {
   const Options options = parse_options(argc, argv);
   if (options.show_help) {
     write_out(kUsage);
@@ -175,7 +176,7 @@ int run_command_line(int argc, const char* const argv[]) {
     write_error("Error: Cannot specify both -4 and -6\n");
     return 1;
   }
-  return run(options);
+  return run(options, occupants);
 }
 
 }  // namespace
@@ -183,15 +184,16 @@ int run_command_line(int argc, const char* const argv[]) {
 
 int main(int argc, char* argv[]) {
   ipwhere::open_standard_descriptors();
+  const ipwhere::Occupants occupants = ipwhere::detect_occupants();
   // Code the user preloaded (torsocks, proxychains, a profiler) may have
   // opened descriptors of its own already.
-  if (!ipwhere::libraries_preloaded()) ipwhere::close_inherited_descriptors();
+  if (!occupants.preloaded()) ipwhere::close_inherited_descriptors();
   // Only running out of memory (while writing the report, say) can throw
   // out of a run. It ends with status 1, as every other failure does, not
   // with std::terminate; no fixed line says what happened, and writing one
   // could fail the same way, so none is written.
   try {
-    return ipwhere::run_command_line(argc, argv);
+    return ipwhere::run_command_line(argc, argv, occupants);
   } catch (...) {
     return 1;
   }

@@ -286,7 +286,7 @@ std::string expected_outcomes(int abi, const LandlockAllowance& allowance) {
     const bool refused =
         abi >= check.abi &&
         !(check.any_port_allows && allowance.connect_any_port) &&
-        !(check.sanitizers_allow && allowance.sanitizer_runtime);
+        !(check.sanitizers_allow && allowance.sanitizer);
     // Landlock refuses scoped calls with EPERM, everything else with
     // EACCES.
     lines += line(check.what, !refused ? 0 : check.abi >= 6 ? EPERM : EACCES);
@@ -325,7 +325,7 @@ class Confinement : public ::testing::Test {
   [[nodiscard]] LandlockAllowance allowance() const {
     LandlockAllowance allowance;
     allowance.connect_ports = {443, 53};
-    allowance.sanitizer_runtime = sanitizer_runtimes().any;
+    allowance.sanitizer = detect_occupants().sanitizer;
     return allowance;
   }
   int abi_ = 0;
@@ -675,7 +675,7 @@ bool mdwe_supported() {
 TEST_F(Confinement, ARunTakesEveryStepTheSystemOffers) {
   const bool as_root = getuid() == 0;
   const std::string lines = in_child([&] {
-    const ConfinementReport report = confine({});
+    const ConfinementReport report = confine({}, detect_occupants());
     std::string text =
         line("unprivileged", report.unprivileged) +
         line("landlock abi", report.landlock_abi) +

@@ -193,9 +193,10 @@ Occupants detect_occupants() noexcept {
   try {
     occupants.root = getuid() == 0 || geteuid() == 0;
     occupants.preloads = preloaded_libraries();
-    if (occupants.preloaded()) occupants.terminals = terminals_above_standard();
+    occupants.preloaded = !occupants.preloads.empty();
+    if (occupants.preloaded) occupants.terminals = terminals_above_standard();
   } catch (...) {
-    occupants.preloads = {""};  // out of memory: keep what may be theirs
+    occupants.preloaded = true;  // out of memory: keep what may be theirs
   }
   // Valgrind preloads its core library into every program it runs. (Code
   // that names a library so could do as it likes before confine() anyway.)
@@ -218,7 +219,7 @@ Occupants detect_occupants() noexcept {
   const char* heap_check = environment("HEAPCHECK");
   occupants.leak_checker =
       leak_sanitizer ||
-      (occupants.preloaded() && heap_check != nullptr && *heap_check != '\0');
+      (occupants.preloaded && heap_check != nullptr && *heap_check != '\0');
   // Every sanitizer runtime reads /proc/self/maps and runs a symbolizer
   // program for the stack traces of its reports.
   occupants.sanitizer = leak_sanitizer || kSanitizerCompiledIn ||
@@ -366,7 +367,7 @@ Plan make_plan(const Allowance& allowance, const Occupants& occupants) {
   // Preloaded code (torsocks, proxychains) sends connections to a proxy
   // of its own configuration.
   plan.landlock.connect_any_port =
-      allowance.connect_any_port || occupants.preloaded();
+      allowance.connect_any_port || occupants.preloaded;
   plan.landlock.sanitizer = occupants.sanitizer;
   plan.landlock.leak_checker = occupants.leak_checker;
   plan.landlock.coverage = occupants.coverage;
@@ -651,7 +652,7 @@ ConfinementReport confine(const Allowance& allowance,
   try {
     const Plan plan = make_plan(allowance, occupants);
     // A preloaded library may read variables of its own at any time.
-    if (!occupants.preloaded()) report.environment_wiped = wipe_environment();
+    if (!occupants.preloaded) report.environment_wiped = wipe_environment();
     unsigned skipped = 0;
     if (filtered_already()) {
       // Each trial that dies names one more step to leave out.

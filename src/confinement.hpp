@@ -38,7 +38,7 @@ void open_standard_descriptors() noexcept;
 // Closes every descriptor above 2, so that nothing the parent left open (a
 // socket, a file opened as another user) stays reachable from the run.
 // Call at start, before anything opens a descriptor of its own, unless
-// libraries are preloaded (Occupants::preloads).
+// libraries are preloaded (Occupants::preloaded).
 void close_inherited_descriptors() noexcept;
 
 // What is in this process besides the tool's own code, detected once, at
@@ -63,14 +63,13 @@ void close_inherited_descriptors() noexcept;
 //                 readable, the process dumpable, UNIX datagram sockets
 struct Occupants {
   bool root = false;
-  std::vector<std::string> preloads;
+  bool preloaded = false;
+  std::vector<std::string> preloads;  // the libraries, where they are known
   std::vector<int> terminals;
   bool valgrind = false;
   bool coverage = false;
   bool sanitizer = false;
   bool leak_checker = false;
-
-  [[nodiscard]] bool preloaded() const { return !preloads.empty(); }
 };
 
 // Looks, once: sanitizer and coverage runtimes however the build asked for

@@ -187,7 +187,7 @@ int main(int argc, char* argv[]) {
   const ipwhere::Occupants occupants = ipwhere::detect_occupants();
   // Code the user preloaded (torsocks, proxychains, a profiler) may have
   // opened descriptors of its own already.
-  if (!occupants.preloaded()) ipwhere::close_inherited_descriptors();
+  if (!occupants.preloaded) ipwhere::close_inherited_descriptors();
   // Only running out of memory (while writing the report, say) can throw
   // out of a run. It ends with status 1, as every other failure does, not
   // with std::terminate; no fixed line says what happened, and writing one

@@ -246,10 +246,9 @@ const char* const kAllowed[] = {
     "ppoll_time64", "select", "pselect6", "pselect6_time64", "epoll_create",
     "epoll_create1", "epoll_ctl", "epoll_wait", "epoll_pwait", "epoll_pwait2",
     "pipe", "pipe2", "eventfd", "eventfd2",
-    // The network. musl binds its resolver's UDP socket; Landlock refuses
-    // TCP binds.
-    "bind", "connect", "getsockname", "getpeername", "getsockopt", "shutdown",
-    "sendto", "sendmsg", "sendmmsg"};
+    // The network.
+    "connect", "getsockname", "getpeername", "getsockopt", "shutdown", "sendto",
+    "sendmsg", "sendmmsg"};
 
 // Refused by name with EPERM: a lookup never needs them, and each reaches
 // beyond the run.
@@ -415,6 +414,19 @@ std::vector<CallEntry> calls_with_clauses() {
         narrow(both(internet,
                     other_than(1, {SOCK_STREAM, SOCK_DGRAM}, kSocketType))),
         narrow(both(internet, other_than(2, {0, IPPROTO_TCP, IPPROTO_UDP})))}},
+#ifdef __GLIBC__
+      // No address for any socket: glibc's resolver binds none, and a
+      // bound UNIX socket (of a pair) would take an abstract name that a
+      // service of the machine may want.
+      {"bind", {refuse()}},
+#else
+      // musl binds its resolver's UDP socket to the wildcard address; a
+      // UNIX address of the same size (an abstract name of 13 or 25
+      // bytes) is let through too, TCP is Landlock's to refuse.
+      {"bind",
+       {allow(low32_in(2, {sizeof(sockaddr_in), sizeof(sockaddr_in6)})),
+        refuse(other_than(2, {sizeof(sockaddr_in), sizeof(sockaddr_in6)}))}},
+#endif
       // Stream pairs only (libcurl's resolver uses one); a datagram pair
       // could send to any pathname socket.
       {"socketpair",

@@ -1566,7 +1566,7 @@ def every_thread_of_a_running_lookup_is_confined(net):
               ("read_user_file", "openat", [-100, "m", 0], 1, EACCES),
               ("create_file", "openat", [-100, "m + 512", 0o101, 0o600], 1,
                EACCES),
-              ("bind_tcp", "bind", [inet4, "m + 2048", 16], 4, EACCES),
+              ("bind_tcp", "bind", [inet4, "m + 2048", 16], True, EPERM),
               ("connect_other_port", "connect", [inet4, "m + 2064", 16], 4,
                EACCES),
               ("signal_other_process", "kill", [os.getpid(), 0], 1, EPERM),

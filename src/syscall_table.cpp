@@ -188,9 +188,9 @@ const std::vector<scmp_datum_t> kCloneNewNamespace = {
 // PR_GET_NO_NEW_PRIVS, PR_GET_MDWE, PR_SET_VMA (naming its own mappings).
 const std::vector<scmp_datum_t> kPrctlOptions = {3,  15, 16, 21,
                                                  23, 39, 66, 0x53564d41};
-// The leak checker's helper: PR_SET_PDEATHSIG, PR_SET_DUMPABLE,
-// PR_SET_PTRACER.
-const std::vector<scmp_datum_t> kSanitizerPrctlOptions = {1, 4, 0x59616d61};
+// The leak checker's helper: PR_SET_PDEATHSIG, PR_GET_PDEATHSIG (gperftools
+// 2.16), PR_SET_DUMPABLE, PR_SET_PTRACER.
+const std::vector<scmp_datum_t> kSanitizerPrctlOptions = {1, 2, 4, 0x59616d61};
 constexpr scmp_datum_t kPersonalityQuery = 0xFFFFFFFF;
 // Keeps the old mapping where mremap() moves one (Linux 5.7); older
 // headers lack the name.

@@ -80,21 +80,6 @@ void close_inherited_descriptors() noexcept {
 
 namespace {
 
-// Reads a small file whole; empty when it cannot.
-std::string read_file(const char* path,
-                      std::size_t limit = std::size_t{1} << 16) {
-  std::string text;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
-  char buffer[4096];
-  for (ssize_t n;
-       text.size() <= limit && (n = read(fd, buffer, sizeof buffer)) > 0;)
-    text.append(buffer, static_cast<std::size_t>(n));
-  close(fd);
-  if (text.size() > limit) text.clear();
-  return text;
-}
-
 // The environment, read before any thread of ours starts.
 const char* environment(const char* name) {
   return std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
@@ -118,7 +103,7 @@ std::vector<std::string> preloaded_libraries() {
   };
   const char* preload = environment("LD_PRELOAD");
   if (preload != nullptr) add_words(preload);
-  std::string file = read_file("/etc/ld.so.preload");
+  std::string file = read_small_file("/etc/ld.so.preload");
   for (std::size_t hash = file.find('#'); hash != std::string::npos;
        hash = file.find('#', hash)) {
     file.erase(hash, std::min(file.find('\n', hash), file.size()) - hash);
@@ -234,7 +219,7 @@ std::string ca_bundle_to_hold(const std::string& bundle,
       occupants.coverage || readable_by_everyone(bundle))
     return {};
   // Far larger than any bundle a system ships (Debian's: 220 KiB).
-  return read_file(bundle.c_str(), std::size_t{1} << 26);
+  return read_small_file(bundle, std::size_t{1} << 26);
 }
 
 #ifdef IPWHERE_LINUX_CONFINEMENT
@@ -319,7 +304,7 @@ Plan make_plan(const Allowance& allowance, const Occupants& occupants) {
       plan.gid = nobody->pw_gid;
     }
   }
-  const std::string last = read_file("/proc/sys/kernel/cap_last_cap");
+  const std::string last = read_small_file("/proc/sys/kernel/cap_last_cap");
   const long value = std::strtol(last.c_str(), nullptr, 10);
   if (value > 0 && value < 64) plan.last_capability = static_cast<int>(value);
 
@@ -408,7 +393,7 @@ bool read_during_lookup(std::string_view entry) {
 // Where the kernel put the environment's strings, from /proc/self/stat
 // (its fields 50 and 51); empty when unknown.
 std::pair<std::uintptr_t, std::uintptr_t> environment_block() {
-  const std::string stat = read_file("/proc/self/stat");
+  const std::string stat = read_small_file("/proc/self/stat");
   // The command name, the second field, may hold spaces and parentheses.
   std::size_t at = stat.rfind(") ");
   if (at == std::string::npos) return {};
@@ -599,7 +584,7 @@ void take(Step step, const Plan& plan, ConfinementReport& report) {
 // Whether a system-call filter is in place already (a service manager's
 // or a container's), which may kill the process for a call made here.
 bool filtered_already() {
-  const std::string status = read_file("/proc/self/status");
+  const std::string status = read_small_file("/proc/self/status");
   if (status.empty()) return prctl(PR_GET_SECCOMP, 0L, 0L, 0L, 0L) == 2;
   return status.find("\nSeccomp:\t2") != std::string::npos;
 }

@@ -1,8 +1,6 @@
 #include "library_path.hpp"
 
-#include <fcntl.h>
 #include <glob.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -24,25 +22,6 @@ namespace {
 // Includes that include each other end here.
 constexpr int kIncludeDepth = 8;
 
-std::string folder_of(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A small file whole; empty when it cannot be read.
-std::string read_file(const std::string& path) {
-  std::string text;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
-  char buffer[4096];
-  for (ssize_t n; text.size() < (std::size_t{1} << 20) &&
-                  (n = read(fd, buffer, sizeof buffer)) > 0;)
-    text.append(buffer, static_cast<std::size_t>(n));
-  close(fd);
-  return text;
-}
-
 // The words of a line, which ends at '#'. Character by character: each
 // call of a library function counts under a tracer (ltrace).
 std::vector<std::string> words_of(std::string_view line) {
@@ -63,7 +42,7 @@ std::vector<std::string> words_of(std::string_view line) {
 
 void read_configuration(const std::string& file, int depth,
                         std::vector<std::string>& directories) {
-  const std::string text = read_file(file);
+  const std::string text = read_small_file(file, std::size_t{1} << 20);
   for (std::size_t start = 0; start < text.size();) {
     const std::size_t end = std::min(text.find('\n', start), text.size());
     std::vector<std::string> words =
@@ -76,7 +55,7 @@ void read_configuration(const std::string& file, int depth,
     }
     for (std::size_t i = 1; depth < kIncludeDepth && i < words.size(); ++i) {
       std::string& pattern = words[i];
-      if (pattern[0] != '/') pattern.insert(0, "/").insert(0, folder_of(file));
+      if (pattern[0] != '/') pattern.insert(0, "/").insert(0, parent_of(file));
       glob_t found = {};
       // NOLINTNEXTLINE(concurrency-mt-unsafe): before the lookups start
       if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {

@@ -1,5 +1,6 @@
 #include "paths.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +36,19 @@ std::string final_target(std::string link) {
     link = target = next;
   }
   return {};
+}
+
+std::string read_small_file(const std::string& path, std::size_t limit) {
+  std::string text;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  for (ssize_t n;
+       text.size() <= limit && (n = read(fd, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  if (text.size() > limit) text.clear();
+  return text;
 }
 
 bool beneath(const std::string& path, const std::string& directory) {

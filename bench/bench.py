@@ -73,7 +73,7 @@ def main():
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 30
     other = os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else None
     tool = build_measure(os.path.dirname(binary))
-    net = Network(full_bundle=True, python_servers=False)
+    net = Network(full_bundle=True, python_servers=False, layered=False)
 
     contenders = {
         "ipwhere": [[binary]],

@@ -456,39 +456,34 @@ constexpr int kTasks = 5;
 // Whether nobody may start the threads a run needs. Root is exempt from
 // the limit on processes, nobody is not: its count is shared with every
 // other process of nobody, and the run's threads count too. Where the
-// limit could not be lifted (no CAP_SYS_RESOURCE), threads are tried with
+// limit could not be lifted (no CAP_SYS_RESOURCE), a thread is tried with
 // nobody as the real user, which the kernel counts, and no effective
-// capability, which would exempt them; the saved user stays root, to come
-// back. Call as root.
+// capability, which would exempt it; the saved user stays root, to come
+// back. The kernel lets a thread start while the count, with it, stays
+// within the limit: one thread under a limit lowered by the run's other
+// threads shows there is room for all of them. Call as root.
 bool nobody_has_room(const Plan& plan) {
   rlimit limit = {};
   if (getrlimit(RLIMIT_NPROC, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
     return true;
-  if (setresuid(plan.uid, plan.uid, 0) != 0) return true;  // fails later
-  int gate[2] = {-1, -1};
-  pthread_t threads[kTasks - 1];
-  int started = 0;
-  if (pipe2(gate, O_CLOEXEC) == 0) {
-    for (; started < kTasks - 1; ++started) {
-      // Each waits for the gate to close, then ends.
-      if (pthread_create(
-              &threads[started], nullptr,
-              [](void* gate_end) -> void* {
-                char byte = 0;
-                while (read(*static_cast<int*>(gate_end), &byte, 1) < 0 &&
-                       errno == EINTR) {
-                }
-                return nullptr;
-              },
-              &gate[0]) != 0)
-        break;
-    }
-    close(gate[1]);
-    for (int i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
-    close(gate[0]);
+  // The run's threads besides this one and the one tried.
+  constexpr rlim_t kOthers = kTasks - 2;
+  const rlimit lowered = {limit.rlim_cur - kOthers, limit.rlim_max};
+  if (limit.rlim_cur <= kOthers || setrlimit(RLIMIT_NPROC, &lowered) != 0)
+    return false;
+  if (setresuid(plan.uid, plan.uid, 0) != 0) {
+    static_cast<void>(setrlimit(RLIMIT_NPROC, &limit));
+    return true;  // the switch fails later, or goes part of the way
   }
-  // Root again, effective capabilities back from the permitted set.
-  return setresuid(0, 0, 0) == 0 && started == kTasks - 1;
+  pthread_t thread;
+  const auto ends = [](void*) -> void* { return nullptr; };
+  const bool started = pthread_create(&thread, nullptr, ends, nullptr) == 0;
+  if (started) pthread_join(thread, nullptr);
+  // Root again, effective capabilities back from the permitted set, and
+  // the limit as it was.
+  const bool root = setresuid(0, 0, 0) == 0;
+  static_cast<void>(setrlimit(RLIMIT_NPROC, &limit));
+  return root && started;
 }
 
 // A run as root becomes nobody, as tcpdump -Z, ntpd and dnsmasq do: the

@@ -832,6 +832,18 @@ def a_root_run_where_nobody_is_at_its_process_limit(net):
                           (("-6", "--json"), expected_json(ipv6=SAMPLE_IPV6))):
             net.servers.configure(both_working())
             expect_run(run(*args, preexec_fn=at_limit), 0, out)
+        # Without CAP_SYS_RESOURCE, which lifts the limit: one task short of
+        # the five a run may have at once, it stays root; with room for
+        # them, it goes on as nobody.
+        for spare, uid in ((4, "0"), (5, str(NOBODY))):
+            def room():
+                resource.setrlimit(resource.RLIMIT_NPROC,
+                                   (limit + spare, limit + spare))
+            status = waiting_run_status(
+                net, "Uid", preexec_fn=room,
+                wrapper=["setpriv", "--bounding-set=-sys_resource"])
+            expect_equal(status["Uid"].split()[0], uid,
+                         f"user with room for {spare} more tasks")
     finally:
         sleeper.kill()
         sleeper.wait()

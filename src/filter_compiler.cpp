@@ -125,15 +125,24 @@ std::string program_source(const char* name,
   return text + "};\n";
 }
 
-int compile(const char* output) {
-  const std::vector<CallEntry> table = syscall_table();
+// The programs of one variant of the table.
+struct Programs {
+  std::vector<BpfInstruction> allow_list;
+  std::vector<BpfInstruction> refusals;
+  std::vector<std::pair<const char*, int>> refused_by_name;
+};
+
+// Compiles the table with `terminal_slots` stand-ins for terminals; an
+// empty allow-list and a line on standard error where that fails.
+Programs compile_table(std::uint32_t terminal_slots) {
+  const std::vector<CallEntry> table = syscall_table(terminal_slots);
   const std::vector<std::string> faults = table_faults(table);
   for (const std::string& fault : faults) fail(fault);
-  if (!faults.empty()) return 1;
+  if (!faults.empty()) return {};
 
   Filter allow_list(kDefaultActionStandIn);
   Filter refusals(SCMP_ACT_ALLOW);
-  std::vector<std::pair<const char*, int>> refused_by_name;
+  Programs programs;
   for (const CallEntry& entry : table) {
     // Not a call of this architecture (libseccomp numbers those below 0).
     const int number = call_number(entry.call);
@@ -143,41 +152,62 @@ int compile(const char* output) {
       Filter& filter =
           clause.verdict == Verdict::kNarrow ? refusals : allow_list;
       if (!action_of(clause, action) ||
-          !filter.add(number, action, clause.when))
-        return fail(std::string(entry.call) + ": a clause libseccomp refuses");
+          !filter.add(number, action, clause.when)) {
+        fail(std::string(entry.call) + ": a clause libseccomp refuses");
+        return {};
+      }
       if (clause.verdict == Verdict::kRefuse && holds_always(clause) &&
           clause.error == EPERM)
-        refused_by_name.emplace_back(entry.call, number);
+        programs.refused_by_name.emplace_back(entry.call, number);
     }
   }
-  const std::vector<BpfInstruction> allowing = allow_list.program();
-  const std::vector<BpfInstruction> refusing = refusals.program();
-  if (allowing.empty() || refusing.empty())
-    return fail("libseccomp made no program");
-  // The stand-ins must stand where the run looks for them.
-  bool stand_ins = uses(refusing, kPidStandIn);
-  for (std::uint32_t slot = 0; slot < kTerminalSlots; ++slot) {
-    stand_ins = stand_ins && uses(refusing, kTerminalStandIn + slot) &&
-                uses(allowing, kTerminalStandIn + slot);
+  programs.allow_list = allow_list.program();
+  programs.refusals = refusals.program();
+  if (programs.allow_list.empty() || programs.refusals.empty()) {
+    fail("libseccomp made no program");
+    return {};
   }
-  if (!stand_ins) return fail("a stand-in is missing from the programs");
+  // The stand-ins must stand where the run looks for them.
+  bool stand_ins = uses(programs.refusals, kPidStandIn);
+  for (std::uint32_t slot = 0; slot < terminal_slots; ++slot) {
+    stand_ins = stand_ins && uses(programs.refusals, kTerminalStandIn + slot) &&
+                uses(programs.allow_list, kTerminalStandIn + slot);
+  }
+  if (!stand_ins) {
+    fail("a stand-in is missing from the programs");
+    return {};
+  }
+  return programs;
+}
+
+int compile(const char* output) {
+  // A run that keeps no terminal open besides 0 to 2, the usual one, loads
+  // programs without the terminals' slots: the kernel compiles a filter
+  // at each load, in time that grows with its length.
+  const Programs terminals = compile_table(kTerminalSlots);
+  const Programs bare = compile_table(0);
+  if (terminals.allow_list.empty() || bare.allow_list.empty()) return 1;
 
   std::string text =
       "// Made by filter_compiler from syscall_table.cpp when the tool was "
       "built.\n#include <iterator>\n\n#include \"syscall_program.hpp\"\n\n"
       "namespace ipwhere {\nnamespace {\n\n";
-  text += program_source("kAllowList", allowing);
-  text += program_source("kRefusals", refusing);
+  text += program_source("kAllowList", terminals.allow_list);
+  text += program_source("kRefusals", terminals.refusals);
+  text += program_source("kBareAllowList", bare.allow_list);
+  text += program_source("kBareRefusals", bare.refusals);
   text += "const RefusedCall kRefusedByName[] = {\n";
-  for (const auto& [name, number] : refused_by_name)
+  for (const auto& [name, number] : terminals.refused_by_name)
     text += "    {\"" + std::string(name) + "\", " + std::to_string(number) +
             "},\n";
   text +=
       "};\n\n}  // namespace\n\n"
-      "BpfProgram allow_list_program() noexcept {\n"
-      "  return {kAllowList, std::size(kAllowList)};\n}\n\n"
-      "BpfProgram refusals_program() noexcept {\n"
-      "  return {kRefusals, std::size(kRefusals)};\n}\n\n"
+      "BpfProgram allow_list_program(bool terminals) noexcept {\n"
+      "  if (terminals) return {kAllowList, std::size(kAllowList)};\n"
+      "  return {kBareAllowList, std::size(kBareAllowList)};\n}\n\n"
+      "BpfProgram refusals_program(bool terminals) noexcept {\n"
+      "  if (terminals) return {kRefusals, std::size(kRefusals)};\n"
+      "  return {kBareRefusals, std::size(kBareRefusals)};\n}\n\n"
       "const RefusedCall* calls_refused_by_name(std::size_t& count) noexcept "
       "{\n  count = std::size(kRefusedByName);\n  return kRefusedByName;\n}\n\n"
       "}  // namespace ipwhere\n";

@@ -95,11 +95,12 @@ bool install_syscall_filter(const FilterAllowance& allowance) noexcept {
   // The kernel runs both and takes the stricter answer: an error over
   // letting a call through. The refusals go first, as the allow-list
   // refuses seccomp() itself.
+  const bool terminals = !allowance.terminals.empty();
   try {
     std::vector<sock_filter> refusals =
-        filled_in(refusals_program(), allowance);
+        filled_in(refusals_program(terminals), allowance);
     std::vector<sock_filter> allow_list =
-        filled_in(allow_list_program(), allowance);
+        filled_in(allow_list_program(terminals), allowance);
     return load(refusals) && load(allow_list);
   } catch (...) {
     return false;  // out of memory while filling in the programs

@@ -26,9 +26,10 @@ struct BpfProgram {
 
 // The allow-list (its default: the placeholder default action) and the
 // refusals (default: allow), as compiled for this build's architecture.
-// The kernel runs both and takes the stricter answer.
-BpfProgram allow_list_program() noexcept;
-BpfProgram refusals_program() noexcept;
+// The kernel runs both and takes the stricter answer. With `terminals`,
+// they hold the kTerminalSlots slots below; without, none.
+BpfProgram allow_list_program(bool terminals) noexcept;
+BpfProgram refusals_program(bool terminals) noexcept;
 
 // A call the allow-list refuses by name, whatever its arguments.
 struct RefusedCall {

@@ -74,13 +74,15 @@ Alternatives low32_in(unsigned arg, const std::vector<scmp_datum_t>& values) {
   return sets;
 }
 
-// The standard descriptors, and the slots for terminals kept open for a
-// preloaded library.
-Alternatives guarded(unsigned arg) {
-  std::vector<scmp_datum_t> descriptors = {0, 1, 2};
-  for (std::uint32_t slot = 0; slot < kTerminalSlots; ++slot)
+// The standard descriptors (0 and 1 in one comparison), and `slots` slots
+// for terminals kept open for a preloaded library.
+Alternatives guarded_descriptors(unsigned arg, std::uint32_t slots) {
+  std::vector<scmp_datum_t> descriptors = {2};
+  for (std::uint32_t slot = 0; slot < slots; ++slot)
     descriptors.push_back(kTerminalStandIn + slot);
-  return low32_in(arg, descriptors);
+  Alternatives sets = low32_in(arg, descriptors);
+  sets.push_back({{arg, SCMP_CMP_MASKED_EQ, kLow32 & ~scmp_datum_t{1}, 0}});
+  return sets;
 }
 
 Alternatives masked(unsigned arg, scmp_datum_t mask, scmp_datum_t value) {
@@ -304,7 +306,10 @@ const char* const kCoverageCalls[] = {"mkdir",     "mkdirat", "flock",
                                       "ftruncate", "getcwd",  "fsync"};
 
 // The calls decided by their arguments, each in one entry.
-std::vector<CallEntry> calls_with_clauses() {
+std::vector<CallEntry> calls_with_clauses(std::uint32_t terminal_slots) {
+  const auto guarded = [terminal_slots](unsigned arg) {
+    return guarded_descriptors(arg, terminal_slots);
+  };
   const Alternatives internet = low32_in(0, {AF_INET, AF_INET6});
   // One comparison per argument and clause, as libseccomp wants.
   constexpr scmp_datum_t kThreadOrVm = kCloneThread | kCloneVm;
@@ -455,8 +460,8 @@ void add_each(std::vector<CallEntry>& table, const char* const (&calls)[N],
                  });
 }
 
-std::vector<CallEntry> syscall_table() {
-  std::vector<CallEntry> table = calls_with_clauses();
+std::vector<CallEntry> syscall_table(std::uint32_t terminal_slots) {
+  std::vector<CallEntry> table = calls_with_clauses(terminal_slots);
   add_each(table, kAllowed, allow());
   add_each(table, kSanitizerCalls, allow_with(kSanitizer));
   add_each(table, kCoverageCalls, allow_with(kCoverage));

@@ -42,8 +42,9 @@ struct CallEntry {
 // Whether the clause holds whatever the arguments.
 bool holds_always(const Clause& clause);
 
-// The whole table, each call once.
-std::vector<CallEntry> syscall_table();
+// The whole table, each call once, with `terminal_slots` stand-ins for
+// the terminals a run keeps open besides 0 to 2 (kTerminalSlots, or none).
+std::vector<CallEntry> syscall_table(std::uint32_t terminal_slots);
 
 // What contradicts the design of the table: a call named twice, a call
 // both refused by name and allowed, a call allowed always and decided

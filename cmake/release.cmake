@@ -2,7 +2,10 @@
 # the release date from CHANGELOG.md, the man page with both, and for the
 # Debian package its changelog and machine-readable copyright file.
 
-# CHANGELOG.md must have a section "## <version> - <YYYY-MM-DD>".
+# CHANGELOG.md must have a section "## <version> - <YYYY-MM-DD>". An edit
+# of it configures the build again, so that what is made from it follows.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
 file(READ ${PROJECT_SOURCE_DIR}/CHANGELOG.md ipwhere_changelog)
 string(REPLACE "." "\\." version_pattern "${PROJECT_VERSION}")
 if(NOT ipwhere_changelog MATCHES

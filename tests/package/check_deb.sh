@@ -7,6 +7,8 @@ fail() { echo "package check failed: $*" >&2; exit 1; }
 
 dpkg-deb -f "$deb" Depends | grep -q 'libcurl4' || fail "Depends lacks libcurl4"
 dpkg-deb -f "$deb" Depends | grep -q 'libssl3' || fail "Depends lacks libssl3 (libcrypto)"
+# The filter is compiled in when building: libseccomp is not needed to run.
+! dpkg-deb -f "$deb" Depends | grep -q 'libseccomp' || fail "Depends names libseccomp"
 dpkg -s ipwhere >/dev/null 2>&1 && fail "ipwhere is already installed here"
 
 dpkg -i "$deb" >/dev/null

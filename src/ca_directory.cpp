@@ -104,11 +104,10 @@ class Directory {
     return true;
   }
 
-  // Whether others may read the file `name` here, by its permission bits.
-  [[nodiscard]] bool readable_by_others(const std::string& name) const {
-    struct stat status = {};
-    return fstatat(fd_, name.c_str(), &status, 0) != 0 ||
-           (status.st_mode & S_IROTH) != 0;
+  // The file `name` here, followed through links; false where there is
+  // none to be read.
+  bool status(const std::string& name, struct stat& status) const {
+    return fstatat(fd_, name.c_str(), &status, 0) == 0;
   }
 
  private:
@@ -224,8 +223,12 @@ CaDirectory scan_ca_directory(const std::string& directory,
       seen.emplace_back(holder, inside);
     }
     if (!check_readable || !result.readable_by_everyone) continue;
+    // A name that leads nowhere (a CA removed without hashing the
+    // directory again) is read by no one, root included.
+    struct stat status = {};
+    if (!holder->status(name, status)) continue;
     result.readable_by_everyone =
-        holder->readable_by_others(name) && searchable_directory(holder) &&
+        (status.st_mode & S_IROTH) != 0 && searchable_directory(holder) &&
         std::all_of(passed.begin(), passed.end(), searchable_directory);
   }
   return result;

@@ -798,6 +798,17 @@ def a_ca_only_in_the_ca_directory(net):
         os.chmod(entry, 0o600)
         net.servers.configure(both_working())
         expect_run(run(), 0, both)
+        # A hashed name left by a CA removed, folder and all, without
+        # hashing the directory again is read by no one: a root run still
+        # becomes nobody.
+        os.remove(entry)
+        os.symlink(os.path.join(folder, "removed", "ca.pem"), entry)
+        link_over(bundle, usual)
+        net.servers.configure(both_working())
+        expect_run(run(), 0, both)
+        if confined_build():
+            expect_equal(waiting_run_status(net, "Uid")["Uid"].split()[0],
+                         str(NOBODY), "the user of a run beside a dangling link")
     finally:
         if os.path.lexists(entry):
             os.remove(entry)

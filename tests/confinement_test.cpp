@@ -620,34 +620,46 @@ TEST_F(Confinement, TheFilterRefusesEachCallItNames) {
   for (std::size_t i = 0; i < count; ++i)
     expected += line(by_name[i].name, EPERM);
   expected += "personality query 0\nfcntl F_SETFL of the run's own pipe 0\n";
-  EXPECT_EQ(
-      in_child([&] {
-        int pipe_ends[2];
-        if (pipe(pipe_ends) != 0 || dup2(pipe_ends[0], kOwn) != kOwn)
-          return std::string("no pipe");
-        prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L);
-        if (!install_syscall_filter({})) return std::string("no filter");
-        std::string lines;
-        for (const FilterCheck& check : kFilterChecks) {
-          errno = 0;
-          lines += line(check.what, check.attempt(scratch_) >= 0 ? 0 : errno);
-        }
-        for (const ArgumentRefusal& call : kRefusedCalls) {
-          const long* a = call.args;
-          lines += line(call.what, outcome(syscall(call.number, a[0], a[1],
-                                                   a[2], a[3], a[4], a[5])));
-        }
-        for (std::size_t i = 0; i < count; ++i)
-          lines +=
-              line(by_name[i].name, outcome(syscall(by_name[i].number, -1L, -1L,
-                                                    -1L, -1L, -1L, -1L)));
-        lines += line("personality query",
-                      outcome(syscall(SYS_personality, 0xFFFFFFFFL)));
-        lines += line("fcntl F_SETFL of the run's own pipe",
-                      outcome(fcntl(kOwn, F_SETFL, O_NONBLOCK)));
-        return lines;
-      }),
-      expected);
+  // Both programs a run may load: without terminal slots, and with one
+  // kept terminal, guarded as 0 to 2 are.
+  FilterAllowance with_terminal;
+  with_terminal.terminals = {kOwn + 1};
+  for (const FilterAllowance& allowance : {FilterAllowance{}, with_terminal}) {
+    const bool kept = !allowance.terminals.empty();
+    EXPECT_EQ(
+        in_child([&] {
+          int pipe_ends[2];
+          if (pipe(pipe_ends) != 0 || dup2(pipe_ends[0], kOwn) != kOwn)
+            return std::string("no pipe");
+          prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L);
+          if (!install_syscall_filter(allowance))
+            return std::string("no filter");
+          std::string lines;
+          for (const FilterCheck& check : kFilterChecks) {
+            errno = 0;
+            lines += line(check.what, check.attempt(scratch_) >= 0 ? 0 : errno);
+          }
+          for (const ArgumentRefusal& call : kRefusedCalls) {
+            const long* a = call.args;
+            lines += line(call.what, outcome(syscall(call.number, a[0], a[1],
+                                                     a[2], a[3], a[4], a[5])));
+          }
+          for (std::size_t i = 0; i < count; ++i)
+            lines += line(by_name[i].name,
+                          outcome(syscall(by_name[i].number, -1L, -1L, -1L, -1L,
+                                          -1L, -1L)));
+          lines += line("personality query",
+                        outcome(syscall(SYS_personality, 0xFFFFFFFFL)));
+          lines += line("fcntl F_SETFL of the run's own pipe",
+                        outcome(fcntl(kOwn, F_SETFL, O_NONBLOCK)));
+          if (kept)
+            lines += line("read the kept terminal",
+                          outcome(syscall(SYS_read, kOwn + 1L, 0L, 0L)));
+          return lines;
+        }),
+        expected + (kept ? line("read the kept terminal", EPERM) : ""))
+        << (kept ? "with a kept terminal" : "without");
+  }
 }
 
 // Test builds end the process for a call on no list, so that a call a
